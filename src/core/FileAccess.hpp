@@ -1,0 +1,72 @@
+#pragma once
+// The one interface through which scanners, engines and the secrets bundle touch files.
+// Read-side operations never throw (absent / false / empty instead); write-side operations throw.
+
+#include "core/Types.hpp"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace stowage {
+
+struct FileInfo {
+    bool isDirectory = false;
+    /// The entry itself is a symbolic link (never followed).
+    bool isSymlink = false;
+    std::int64_t size = 0;
+    std::optional<Timestamp> modified;
+    /// Permission bits; 0600 when they cannot be read.
+    std::uint16_t posixPermissions = 0600;
+};
+
+class FileAccessProvider {
+public:
+    virtual ~FileAccessProvider() = default;
+
+    /// Follows a final link: a dangling link does not exist.
+    virtual bool exists(const std::string& path) const = 0;
+    /// Examines the entry itself without following a final link; absent when it cannot be examined.
+    virtual std::optional<FileInfo> info(const std::string& path) const = 0;
+    /// Full child paths (hidden entries included) in listing order; empty on any failure.
+    virtual std::vector<std::string> children(const std::string& path) const = 0;
+    /// Whole contents; absent when unreadable. No size limit at this layer.
+    virtual std::optional<Bytes> read(const std::string& path) const = 0;
+    /// Atomically replaces `path` with `data`: the old content stays intact until the new
+    /// content is on disk, and the file carries exactly `mode` (when given) from its first byte.
+    virtual void write(const Bytes& data, const std::string& path, std::optional<std::uint16_t> mode) = 0;
+    void write(const Bytes& data, const std::string& path) { write(data, path, std::nullopt); }
+    /// Creates the folder and any missing parents; an existing folder is success.
+    virtual void createDirectory(const std::string& path) = 0;
+    /// Removes the item (recursively); a missing item is success.
+    virtual void remove(const std::string& path) = 0;
+    /// Copies a file or a whole folder, replacing whatever is at `destination`.
+    virtual void copyItem(const std::string& source, const std::string& destination) = 0;
+    /// The link's target as an absolute path (relative targets joined to the link's folder, not
+    /// normalised); absent when the entry is not a readable link.
+    virtual std::optional<std::string> destinationOfSymlink(const std::string& path) const = 0;
+    /// Opens access to a folder tree; callers proceed whatever the answer.
+    virtual bool beginAccess(const std::string&) { return true; }
+    virtual void endAccess(const std::string&) {}
+};
+
+using FileAccessPtr = std::shared_ptr<FileAccessProvider>;
+
+/// Plain file-system access; stateless.
+class DirectFileAccess : public FileAccessProvider {
+public:
+    bool exists(const std::string& path) const override;
+    std::optional<FileInfo> info(const std::string& path) const override;
+    std::vector<std::string> children(const std::string& path) const override;
+    std::optional<Bytes> read(const std::string& path) const override;
+    using FileAccessProvider::write;
+    void write(const Bytes& data, const std::string& path, std::optional<std::uint16_t> mode) override;
+    void createDirectory(const std::string& path) override;
+    void remove(const std::string& path) override;
+    void copyItem(const std::string& source, const std::string& destination) override;
+    std::optional<std::string> destinationOfSymlink(const std::string& path) const override;
+};
+
+} // namespace stowage

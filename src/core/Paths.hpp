@@ -1,0 +1,38 @@
+#pragma once
+// Path helpers: the home folder, `~` expansion and abbreviation, component joining.
+// Paths are absolute UTF-8 strings everywhere.
+
+#include <string>
+
+namespace stowage::paths {
+
+/// The user's home folder: $HOME when set and non-empty, else the password database entry.
+/// Never ends in "/" unless it is "/" itself.
+std::string homeFolder();
+
+/// Home folder of the named user from the password database; empty when unknown.
+std::string homeFolderOf(const std::string& user);
+
+/// "~" → home; "~/x" → home + "/x"; "~name[/x]" → that user's home (+ "/x"); anything else unchanged.
+/// An unknown user name leaves the path unchanged.
+std::string expandTilde(const std::string& path);
+
+/// Writes a path under the home folder with a leading "~" ("~" for the home itself).
+std::string abbreviateHome(const std::string& path);
+
+/// Joins as path components: exactly one "/" between the parts, whatever their edges hold.
+std::string join(const std::string& base, const std::string& component);
+
+/// The path with one leading "/" dropped (the form stored in backup manifests).
+std::string relativeForm(const std::string& path);
+
+/// Text after the final "/" (the whole text when there is none).
+std::string lastComponent(const std::string& path);
+
+/// The path with its last component removed ("/" for a top-level path, "" for a bare name).
+std::string parent(const std::string& path);
+
+/// True when `path` equals `root` or lies below it (component-wise, so /a/bc is not under /a/b).
+bool isUnder(const std::string& path, const std::string& root);
+
+} // namespace stowage::paths
