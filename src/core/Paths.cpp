@@ -1,5 +1,6 @@
 #include "core/Paths.hpp"
 
+#include <cerrno>
 #include <cstdlib>
 #include <pwd.h>
 #include <unistd.h>
@@ -48,7 +49,9 @@ std::string homeFolder() {
     return lookupUser(nullptr, getuid(), false);
 }
 
-std::string homeFolderOf(const std::string& user) { return lookupUser(user.c_str(), 0, true); }
+std::string homeFolderOf(const std::string& user) {
+    return lookupUser(user.c_str(), 0, true);
+}
 
 std::string expandTilde(const std::string& path) {
     if (path.empty() || path[0] != '~')
@@ -111,12 +114,18 @@ std::string parent(const std::string& path) {
     return path.substr(0, slash);
 }
 
-bool isUnder(const std::string& path, const std::string& root) {
-    if (path == root)
+bool isUnder(const std::string& path, const std::string& rawRoot) {
+    // Trailing slashes do not change which folder is meant ("/a/" is "/a"); an empty root names no folder
+    // and so contains nothing.
+    if (rawRoot.empty())
+        return path.empty();
+    const std::string root = stripTrailingSlashes(rawRoot);
+    const std::string p = stripTrailingSlashes(path);
+    if (p == root)
         return true;
     if (root == "/")
-        return !path.empty() && path[0] == '/';
-    return path.size() > root.size() && path.compare(0, root.size(), root) == 0 && path[root.size()] == '/';
+        return !p.empty() && p[0] == '/';
+    return p.size() > root.size() && p.compare(0, root.size(), root) == 0 && p[root.size()] == '/';
 }
 
 } // namespace stowage::paths
