@@ -1,0 +1,615 @@
+// DirectFileAccess: the plain file system, through POSIX calls.
+//
+// Invariants of the write side (write and copyItem):
+// - New content is built under a temporary name in the target's own folder, created with
+//   O_CREAT|O_EXCL|O_NOFOLLOW and given its final permission bits before the first byte, flushed to
+//   disk and only then renamed over the target. Whatever was at the target (file, link or folder)
+//   stays untouched until that moment, so a failure or a crash at any point leaves either the old
+//   item or the complete new one, never a mix and never nothing.
+// - Temporary names look like ".<name>.stowage-tmp-<pid>-<run>-<random>". A failed call removes its
+//   own temporary; a crash leaves it behind, and the first write-side call of a later process into
+//   that folder removes every leftover whose process is gone (or that came from an earlier process
+//   that had the same pid).
+// - createDirectory, remove and copyItem report failures as std::filesystem::filesystem_error, whose
+//   what() reads "filesystem error: <what we tried>: <system reason> [<path>]" and whose code()
+//   carries the errno. write reports a folder it cannot make the same way, and any failure to
+//   produce the file as BackupError::io("could not write <path>").
+
+#include "core/FileAccess.hpp"
+
+#include "core/BackupError.hpp"
+#include "core/Paths.hpp"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <signal.h>
+#include <string_view>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unordered_set>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace stowage {
+
+namespace {
+
+constexpr std::string_view kTempMarker = ".stowage-tmp-";
+
+std::error_code lastError() {
+    return std::error_code(errno, std::generic_category());
+}
+
+[[noreturn]] void throwFs(const std::string& what, const std::string& path, std::error_code ec) {
+    throw fs::filesystem_error(what, fs::path(path), ec);
+}
+
+[[noreturn]] void throwFs(const std::string& what, const std::string& from, const std::string& to, std::error_code ec) {
+    throw fs::filesystem_error(what, fs::path(from), fs::path(to), ec);
+}
+
+/// Closes a descriptor on scope exit unless released.
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd() { reset(); }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    void reset(int fd = -1) {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = fd;
+    }
+    /// Closes now and reports whether the kernel accepted the close (delayed write errors surface here).
+    bool close() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd < 0 || ::close(fd) == 0;
+    }
+
+private:
+    int fd_;
+};
+
+std::string hex(std::uint64_t value, int digits) {
+    static const char* const kDigits = "0123456789abcdef";
+    std::string s(static_cast<size_t>(digits), '0');
+    for (int i = digits - 1; i >= 0; --i, value >>= 4)
+        s[static_cast<size_t>(i)] = kDigits[value & 0xf];
+    return s;
+}
+
+std::uint64_t randomWord() {
+    std::uint64_t v = 0;
+    if (::getrandom(&v, sizeof v, 0) != static_cast<ssize_t>(sizeof v)) {
+        // No entropy source: uniqueness still comes from O_EXCL and the retry loop.
+        static std::uint64_t counter = 0;
+        v = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^ ++counter;
+    }
+    return v;
+}
+
+/// Identifies this process among earlier ones that had the same pid (containers reuse pids).
+const std::string& runToken() {
+    static const std::string token = hex(randomWord(), 8);
+    return token;
+}
+
+/// The last component, cut at a UTF-8 character boundary so the temporary name stays within NAME_MAX.
+std::string shortName(const std::string& name) {
+    constexpr size_t kMax = 120;
+    if (name.size() <= kMax)
+        return name;
+    size_t cut = kMax;
+    while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80)
+        --cut;
+    return name.substr(0, cut);
+}
+
+std::string tempPathFor(const std::string& folder, const std::string& name) {
+    return paths::join(folder, "." + shortName(name) + std::string(kTempMarker) + std::to_string(::getpid()) + "-" +
+                                   runToken() + "-" + hex(randomWord(), 8));
+}
+
+struct TempOwner {
+    long pid;
+    std::string run;
+};
+
+/// Parses a temporary name; absent for any other name.
+std::optional<TempOwner> parseTempName(const std::string& name) {
+    if (name.empty() || name[0] != '.')
+        return std::nullopt;
+    auto at = name.rfind(kTempMarker);
+    if (at == std::string::npos)
+        return std::nullopt;
+    std::string rest = name.substr(at + kTempMarker.size());
+    // <pid>-<8 hex>-<8 hex>
+    auto d1 = rest.find('-');
+    if (d1 == std::string::npos || d1 == 0 || d1 > 10)
+        return std::nullopt;
+    for (size_t i = 0; i < d1; ++i)
+        if (rest[i] < '0' || rest[i] > '9')
+            return std::nullopt;
+    std::string tail = rest.substr(d1 + 1);
+    if (tail.size() != 17 || tail[8] != '-')
+        return std::nullopt;
+    for (size_t i = 0; i < tail.size(); ++i) {
+        if (i == 8)
+            continue;
+        char c = tail[i];
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+            return std::nullopt;
+    }
+    return TempOwner{std::stol(rest.substr(0, d1)), tail.substr(0, 8)};
+}
+
+bool isLeftover(const TempOwner& owner) {
+    if (owner.pid == static_cast<long>(::getpid()))
+        return owner.run != runToken();
+    if (owner.pid <= 0)
+        return true;
+    return ::kill(static_cast<pid_t>(owner.pid), 0) == -1 && errno == ESRCH;
+}
+
+/// Removes leftovers of crashed writers in `folder`, once per folder per process: a later call in
+/// this process cannot meet a leftover it did not make itself, since failed calls clean up.
+void removeLeftoversOnce(const std::string& folder) {
+    static std::mutex mutex;
+    static std::unordered_set<std::string> visited;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (visited.size() > 100000)
+            visited.clear();
+        if (!visited.insert(folder).second)
+            return;
+    }
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr)
+        return;
+    std::vector<std::string> doomed;
+    while (dirent* entry = ::readdir(dir)) {
+        std::string name = entry->d_name;
+        if (auto owner = parseTempName(name); owner && isLeftover(*owner))
+            doomed.push_back(paths::join(folder, name));
+    }
+    ::closedir(dir);
+    for (const auto& path : doomed) {
+        std::error_code ec;
+        fs::remove_all(path, ec); // best effort: a leftover we cannot remove harms nobody
+    }
+}
+
+bool writeAll(int fd, const std::uint8_t* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void fsyncFolder(const std::string& folder) {
+    Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // A file system that cannot sync folders (EINVAL) still has the renamed file; nothing to report.
+    if (dir.valid())
+        ::fsync(dir.get());
+}
+
+/// Creates a fresh temporary file beside the target, already carrying its final permission bits.
+/// `mode` absent: 0666 less the umask, exactly as a plain creation would give.
+int createTemp(const std::string& folder, const std::string& name, std::optional<mode_t> mode, std::string& tempPath) {
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        tempPath = tempPathFor(folder, name);
+        // The umask can only narrow the creation mode, so the file is never wider than asked.
+        mode_t createMode = mode ? (*mode & 0777) : 0666;
+        int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, createMode);
+        if (fd < 0) {
+            if (errno == EEXIST || errno == EINTR)
+                continue;
+            return -1;
+        }
+        if (mode && ::fchmod(fd, *mode) != 0) {
+            int saved = errno;
+            ::close(fd);
+            ::unlink(tempPath.c_str());
+            errno = saved;
+            return -1;
+        }
+        return fd;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+/// Puts the finished temporary item in place of `target`. A file or link at the target is replaced
+/// by the rename itself. A folder at the target (or anything, when the new item is a folder, which
+/// rename() cannot put over a file or a non-empty folder) is first moved aside under a temporary name,
+/// so that it is never removed before the new item is in place, and removed afterwards.
+bool replaceTarget(const std::string& tempPath, const std::string& target, const std::string& folder,
+                   const std::string& name) {
+    struct stat targetStat {};
+    struct stat tempStat {};
+    bool targetExists = ::lstat(target.c_str(), &targetStat) == 0;
+    bool tempIsDir = ::lstat(tempPath.c_str(), &tempStat) == 0 && S_ISDIR(tempStat.st_mode);
+    std::string aside;
+    if (targetExists && (S_ISDIR(targetStat.st_mode) || tempIsDir)) {
+        aside = tempPathFor(folder, name);
+        if (::rename(target.c_str(), aside.c_str()) != 0)
+            return false;
+    }
+    if (::rename(tempPath.c_str(), target.c_str()) != 0) {
+        int saved = errno;
+        if (!aside.empty())
+            ::rename(aside.c_str(), target.c_str());
+        errno = saved;
+        return false;
+    }
+    fsyncFolder(folder);
+    if (!aside.empty()) {
+        std::error_code ec;
+        fs::remove_all(aside, ec); // if this fails, a later run removes it as a leftover
+    }
+    return true;
+}
+
+std::string stripTrailingSlashes(std::string p) {
+    while (p.size() > 1 && p.back() == '/')
+        p.pop_back();
+    return p;
+}
+
+std::string folderOf(const std::string& path) {
+    std::string folder = paths::parent(path);
+    return folder.empty() ? std::string(".") : folder;
+}
+
+void createFolders(const std::string& path, const char* what) {
+    std::error_code ec;
+    fs::create_directories(fs::path(path), ec);
+    if (ec)
+        throwFs(what, path, ec);
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        throwFs(what, path, lastError());
+    if (!S_ISDIR(st.st_mode))
+        throwFs(what, path, std::make_error_code(std::errc::not_a_directory));
+}
+
+// ---- copying ---------------------------------------------------------------------------------
+
+/// Permission bits kept on copies: set-user-ID and set-group-ID are dropped, since a copy made by
+/// a privileged process must not turn another user's program into a privileged one.
+mode_t copiedMode(mode_t mode) {
+    return mode & 01777;
+}
+
+bool copyData(int in, int out) {
+    bool useRange = true;
+    off_t copied = 0;
+    while (useRange) {
+        ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
+        if (n > 0) {
+            copied += n;
+            continue;
+        }
+        if (n == 0 && copied > 0)
+            return true;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != ENOSYS && errno != EXDEV && errno != EINVAL && errno != EOPNOTSUPP && errno != EPERM)
+            return false;
+        // Not supported here, or a pseudo-file reporting no size: copy by reading from the start.
+        if (copied > 0)
+            return false;
+        useRange = false;
+    }
+    if (::lseek(in, 0, SEEK_SET) < 0 && errno != ESPIPE)
+        return false;
+    std::vector<std::uint8_t> buffer(1 << 17);
+    for (;;) {
+        ssize_t n = ::read(in, buffer.data(), buffer.size());
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        if (n == 0)
+            return true;
+        if (!writeAll(out, buffer.data(), static_cast<size_t>(n)))
+            return false;
+    }
+}
+
+struct CopyFailure {
+    std::string what;
+    std::string path;
+    std::error_code ec;
+};
+
+/// Copies a regular file's bytes, permission bits and times into the fresh file at `to`.
+void copyFileTo(const std::string& from, const std::string& to, bool sync, int existingOut = -1) {
+    Fd out(existingOut);
+    Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    if (!in.valid())
+        throw CopyFailure{"could not read", from, lastError()};
+    struct stat st {};
+    if (::fstat(in.get(), &st) != 0)
+        throw CopyFailure{"could not read", from, lastError()};
+    if (!out.valid()) {
+        mode_t mode = copiedMode(st.st_mode);
+        out.reset(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode & 0777));
+        if (!out.valid() || ::fchmod(out.get(), mode) != 0)
+            throw CopyFailure{"could not create", to, lastError()};
+    }
+    if (!copyData(in.get(), out.get()))
+        throw CopyFailure{"could not copy", to, lastError()};
+    struct timespec times[2] = {st.st_atim, st.st_mtim};
+    ::futimens(out.get(), times); // times are a courtesy; a copy without them is still a copy
+    if (sync && ::fsync(out.get()) != 0)
+        throw CopyFailure{"could not copy", to, lastError()};
+    if (!out.close())
+        throw CopyFailure{"could not copy", to, lastError()};
+}
+
+void copyLinkTo(const std::string& from, const std::string& to) {
+    std::vector<char> buffer(4096);
+    for (;;) {
+        ssize_t n = ::readlink(from.c_str(), buffer.data(), buffer.size());
+        if (n < 0)
+            throw CopyFailure{"could not read link", from, lastError()};
+        if (static_cast<size_t>(n) < buffer.size()) {
+            std::string target(buffer.data(), static_cast<size_t>(n));
+            if (::symlink(target.c_str(), to.c_str()) != 0)
+                throw CopyFailure{"could not create link", to, lastError()};
+            return;
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+/// Copies the tree at `from` into the not yet existing `to`. Links are copied as links; sockets,
+/// pipes and devices are skipped (their "content" is not data that can be copied).
+void copyTreeTo(const std::string& from, const std::string& to, const struct stat& rootStat) {
+    if (::mkdir(to.c_str(), 0700) != 0)
+        throw CopyFailure{"could not create folder", to, lastError()};
+    DIR* dir = ::opendir(from.c_str());
+    if (dir == nullptr)
+        throw CopyFailure{"could not list folder", from, lastError()};
+    std::vector<std::string> names;
+    errno = 0;
+    while (dirent* entry = ::readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..")
+            names.push_back(std::move(name));
+        errno = 0;
+    }
+    int listError = errno;
+    ::closedir(dir);
+    if (listError != 0)
+        throw CopyFailure{"could not list folder", from, std::error_code(listError, std::generic_category())};
+    for (const auto& name : names) {
+        std::string src = paths::join(from, name);
+        std::string dst = paths::join(to, name);
+        struct stat st {};
+        if (::lstat(src.c_str(), &st) != 0)
+            throw CopyFailure{"could not read", src, lastError()};
+        if (S_ISDIR(st.st_mode))
+            copyTreeTo(src, dst, st);
+        else if (S_ISLNK(st.st_mode))
+            copyLinkTo(src, dst);
+        else if (S_ISREG(st.st_mode))
+            copyFileTo(src, dst, false);
+    }
+    // Permission bits last, so a read-only source folder does not stop its own filling.
+    if (::chmod(to.c_str(), copiedMode(rootStat.st_mode)) != 0)
+        throw CopyFailure{"could not copy", to, lastError()};
+    struct timespec times[2] = {rootStat.st_atim, rootStat.st_mtim};
+    ::utimensat(AT_FDCWD, to.c_str(), times, AT_SYMLINK_NOFOLLOW);
+}
+
+Timestamp toTimestamp(const struct timespec& ts) {
+    auto d = std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
+    return Timestamp(std::chrono::duration_cast<Timestamp::duration>(d));
+}
+
+} // namespace
+
+// ---- read side ---------------------------------------------------------------------------------
+
+bool DirectFileAccess::exists(const std::string& path) const {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+std::optional<FileInfo> DirectFileAccess::info(const std::string& path) const {
+    struct stat st {};
+    if (path.empty() || ::lstat(path.c_str(), &st) != 0)
+        return std::nullopt;
+    FileInfo result;
+    result.isDirectory = S_ISDIR(st.st_mode);
+    result.isSymlink = S_ISLNK(st.st_mode);
+    result.size = static_cast<std::int64_t>(st.st_size);
+    result.modified = toTimestamp(st.st_mtim);
+    result.posixPermissions = static_cast<std::uint16_t>(st.st_mode & 07777);
+    return result;
+}
+
+std::vector<std::string> DirectFileAccess::children(const std::string& path) const {
+    DIR* dir = ::opendir(path.c_str());
+    if (dir == nullptr)
+        return {};
+    std::vector<std::string> result;
+    errno = 0;
+    while (dirent* entry = ::readdir(dir)) {
+        const char* name = entry->d_name;
+        if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0)
+            result.push_back(paths::join(path, name));
+        errno = 0;
+    }
+    bool failed = errno != 0;
+    ::closedir(dir);
+    if (failed)
+        return {};
+    return result;
+}
+
+std::optional<Bytes> DirectFileAccess::read(const std::string& path) const {
+    // O_NONBLOCK so that a named pipe cannot stall the caller; only regular files are read.
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (!fd.valid())
+        return std::nullopt;
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return std::nullopt;
+    Bytes data;
+    data.reserve(static_cast<size_t>(st.st_size > 0 ? st.st_size : 0));
+    std::uint8_t buffer[1 << 16];
+    for (;;) {
+        ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return std::nullopt;
+        }
+        if (n == 0)
+            break;
+        data.insert(data.end(), buffer, buffer + n);
+    }
+    return data;
+}
+
+std::optional<std::string> DirectFileAccess::destinationOfSymlink(const std::string& path) const {
+    std::vector<char> buffer(4096);
+    for (;;) {
+        ssize_t n = ::readlink(path.c_str(), buffer.data(), buffer.size());
+        if (n < 0)
+            return std::nullopt;
+        if (static_cast<size_t>(n) < buffer.size()) {
+            std::string target(buffer.data(), static_cast<size_t>(n));
+            if (!target.empty() && target[0] == '/')
+                return target;
+            return paths::join(folderOf(path), target);
+        }
+        if (buffer.size() >= (1u << 20))
+            return std::nullopt;
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+// ---- write side --------------------------------------------------------------------------------
+
+void DirectFileAccess::write(const Bytes& data, const std::string& rawPath, std::optional<std::uint16_t> mode) {
+    const std::string path = stripTrailingSlashes(rawPath);
+    const std::string folder = folderOf(path);
+    const std::string name = paths::lastComponent(path);
+    createFolders(folder, "could not create folder");
+    if (name.empty() || name == "." || name == "..")
+        throw BackupError::io("could not write " + rawPath);
+    removeLeftoversOnce(folder);
+
+    std::string tempPath;
+    Fd fd(createTemp(folder, name, mode ? std::optional<mode_t>(*mode & 07777) : std::nullopt, tempPath));
+    if (!fd.valid())
+        throw BackupError::io("could not write " + path);
+    bool ok = writeAll(fd.get(), data.data(), data.size()) && ::fsync(fd.get()) == 0;
+    ok = fd.close() && ok;
+    if (!ok || !replaceTarget(tempPath, path, folder, name)) {
+        ::unlink(tempPath.c_str());
+        throw BackupError::io("could not write " + path);
+    }
+}
+
+void DirectFileAccess::createDirectory(const std::string& path) {
+    createFolders(path, "could not create folder");
+}
+
+void DirectFileAccess::remove(const std::string& path) {
+    // The entry itself decides, so a dangling link is removed too rather than reported as gone.
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR)
+            return;
+        throwFs("could not remove", path, lastError());
+    }
+    std::error_code ec;
+    fs::remove_all(fs::path(path), ec);
+    if (ec)
+        throwFs("could not remove", path, ec);
+}
+
+void DirectFileAccess::copyItem(const std::string& rawSource, const std::string& rawDestination) {
+    const std::string source = stripTrailingSlashes(rawSource);
+    const std::string destination = stripTrailingSlashes(rawDestination);
+    const std::string folder = folderOf(destination);
+    const std::string name = paths::lastComponent(destination);
+    createFolders(folder, "could not create folder");
+
+    struct stat st {};
+    if (::lstat(source.c_str(), &st) != 0)
+        throwFs("could not copy", source, destination, lastError());
+    if (name.empty() || name == "." || name == "..")
+        throwFs("could not copy", source, destination, std::make_error_code(std::errc::invalid_argument));
+    if (S_ISDIR(st.st_mode)) {
+        // Copying a folder into itself would never end.
+        std::error_code ec1, ec2;
+        auto src = fs::weakly_canonical(source, ec1).string();
+        auto dst = fs::weakly_canonical(destination, ec2).string();
+        if (!ec1 && !ec2 && src != dst && paths::isUnder(dst, src))
+            throwFs("could not copy a folder into itself", source, destination,
+                    std::make_error_code(std::errc::invalid_argument));
+    } else if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+        throwFs("could not copy", source, destination, std::make_error_code(std::errc::operation_not_supported));
+    }
+    removeLeftoversOnce(folder);
+
+    std::string tempPath;
+    try {
+        if (S_ISREG(st.st_mode)) {
+            int out = createTemp(folder, name, copiedMode(st.st_mode), tempPath);
+            if (out < 0)
+                throw CopyFailure{"could not copy", destination, lastError()};
+            copyFileTo(source, tempPath, true, out);
+        } else if (S_ISLNK(st.st_mode)) {
+            tempPath = tempPathFor(folder, name);
+            copyLinkTo(source, tempPath);
+        } else {
+            tempPath = tempPathFor(folder, name);
+            copyTreeTo(source, tempPath, st);
+            // One flush of the whole file system instead of one per file.
+            Fd dir(::open(tempPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            if (!dir.valid() || ::syncfs(dir.get()) != 0)
+                throw CopyFailure{"could not copy", destination, lastError()};
+        }
+        if (!replaceTarget(tempPath, destination, folder, name))
+            throw CopyFailure{"could not copy", destination, lastError()};
+    } catch (const CopyFailure& failure) {
+        if (!tempPath.empty()) {
+            std::error_code ignored;
+            fs::remove_all(tempPath, ignored);
+        }
+        // Name the user's paths, never our temporary ones.
+        bool aboutSource = failure.path != destination && (tempPath.empty() || failure.path.rfind(tempPath, 0) != 0);
+        if (aboutSource)
+            throwFs(failure.what, failure.path, failure.ec);
+        throwFs(failure.what, source, destination, failure.ec);
+    }
+}
+
+} // namespace stowage
