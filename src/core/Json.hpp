@@ -8,6 +8,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace stowage::json {
 
@@ -18,6 +19,12 @@ std::optional<Timestamp> parseIso8601(const std::string& text);
 
 /// Pretty-printed with sorted keys (nlohmann objects are sorted), two-space indent.
 std::string pretty(const nlohmann::json& j);
+
+/// Whether `text` is well-formed UTF-8 (no overlong forms, surrogates or code points past U+10FFFF).
+/// The JSON encoders refuse anything else, so callers check names taken from the file system.
+bool isValidUtf8(std::string_view text);
+/// `text` with every ill-formed UTF-8 sequence replaced by U+FFFD (one per maximal bad subpart).
+std::string validUtf8(std::string_view text);
 
 /// Reads a required ISO-8601 date field; throws nlohmann::json::exception on a bad value.
 Timestamp dateField(const nlohmann::json& j, const char* key);
