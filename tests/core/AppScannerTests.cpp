@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <plist/plist.h>
+#include <unicode/locid.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -257,8 +258,8 @@ TEST(AppScannerParseTest, BundleInfoFromXmlBinaryAndJunk) {
         toBytes("<?xml version=\"1.0\"?><plist version=\"1.0\"><array><string>x</string></array></plist>"));
     EXPECT_FALSE(array.first || array.second);
 
-    for (const std::string junk : {std::string(), std::string("not a plist at all"),
-                                   std::string("bplist00\x01\x02", 10), xmlInfoPlist("a", "b").substr(0, 60)}) {
+    for (const std::string& junk : {std::string(), std::string("not a plist at all"),
+                                    std::string("bplist00\x01\x02", 10), xmlInfoPlist("a", "b").substr(0, 60)}) {
         auto info = AppScanner::bundleInfo(toBytes(junk));
         EXPECT_FALSE(info.first || info.second) << junk;
     }
@@ -327,18 +328,41 @@ TEST(AppScannerScanTest, ClassifiesBundlesAcrossRoots) {
     EXPECT_EQ(access->ended, access->begun);
 }
 
-TEST(AppScannerScanTest, SortsCaseInsensitivelyAndStably) {
+TEST(AppScannerScanTest, SortsCaseInsensitivelyInTheUsersLocale) {
     TempHome home;
     for (const char* n : {"zebra", "Alpha", "beta", "Ärger", "alpha2", "Zed"})
         makeApp(home, "A", n);
     AppScanner scanner({home / "A"}, std::make_shared<DirectFileAccess>());
-    auto apps = scanner.scan(std::set<std::string>{}, std::map<std::string, std::string>{});
-    EXPECT_EQ(names(apps), (std::vector<std::string>{"Alpha", "alpha2", "Ärger", "beta", "zebra", "Zed"}));
-    for (const auto& a : apps)
-        EXPECT_EQ(a.source, AppSource::manual);
+    auto scanIn = [&scanner](const char* localeName) {
+        const icu::Locale saved = icu::Locale::getDefault();
+        UErrorCode status = U_ZERO_ERROR;
+        icu::Locale::setDefault(icu::Locale(localeName), status);
+        auto apps = scanner.scan(std::set<std::string>{}, std::map<std::string, std::string>{});
+        icu::Locale::setDefault(saved, status);
+        return names(apps);
+    };
+    const std::vector<std::string> english{"Alpha", "alpha2", "Ärger", "beta", "zebra", "Zed"};
+    EXPECT_EQ(scanIn("en_US"), english);
+    // Swedish sorts "Ä" after "z".
+    EXPECT_EQ(scanIn("sv_SE"), (std::vector<std::string>{"Alpha", "alpha2", "beta", "zebra", "Zed", "Ärger"}));
+    // The POSIX locale still gives a case-insensitive order, not capitals first.
+    EXPECT_EQ(scanIn("en_US_POSIX"), english);
 
     AppScanner none({home / "nothing-here"}, std::make_shared<DirectFileAccess>());
     EXPECT_TRUE(none.scan(std::set<std::string>{}, std::map<std::string, std::string>{}).empty());
+}
+
+TEST(AppScannerScanTest, EqualNamesKeepListingOrder) {
+    TempHome home;
+    makeApp(home, "A", "tool");
+    makeApp(home, "B", "Tool");
+    makeApp(home, "C", "TOOL");
+    auto apps = AppScanner({home / "C", home / "A", home / "B"}, std::make_shared<DirectFileAccess>())
+                    .scan(std::set<std::string>{"tool"}, std::map<std::string, std::string>{});
+    // Differently cased names are different apps, all offered the same cask; the sort is stable.
+    ASSERT_EQ(names(apps), (std::vector<std::string>{"TOOL", "tool", "Tool"}));
+    for (const auto& a : apps)
+        EXPECT_EQ(a.caskToken, "tool");
 }
 
 // ---- External tools --------------------------------------------------------------------------
