@@ -1,6 +1,7 @@
 #include "core/KDF.hpp"
 
 #include "core/BackupError.hpp"
+#include "core/platform/KeyStore.hpp"
 
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
@@ -17,9 +18,14 @@
 
 #include <algorithm>
 #include <bit>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace stowage {
@@ -311,6 +317,101 @@ SymmetricKey key(std::string_view recoveryCode) {
     if (!result)
         throw BackupError::badRecoveryCode();
     return std::move(*result);
+}
+
+namespace {
+
+/// What a keychain worker shares with the caller that waits for it. The worker holds its own
+/// reference, so a worker that outlives its caller's wait still finds everything alive; the last
+/// owner to let go destroys the state and with it the key copy, which wipes itself.
+struct KeychainCall {
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    bool stored = false;
+    std::optional<SymmetricKey> key;
+    std::shared_ptr<KeyStore> store;
+};
+
+std::chrono::steady_clock::duration waitLimit(double timeout) {
+    // NaN and negative limits wait not at all; absurdly long ones are capped at a day.
+    if (!(timeout > 0))
+        return std::chrono::steady_clock::duration::zero();
+    return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(std::min(timeout, 86400.0)));
+}
+
+/// Runs `job` on its own worker thread and waits for it until the limit; false on time-out or when
+/// no thread could be started.
+bool runBounded(const std::shared_ptr<KeychainCall>& call, double timeout, void (*job)(KeychainCall&)) {
+    const auto deadline = std::chrono::steady_clock::now() + waitLimit(timeout);
+    try {
+        std::thread([call, job] {
+            job(*call);
+            std::lock_guard lock(call->mutex);
+            call->done = true;
+            call->finished.notify_all();
+        }).detach();
+    } catch (const std::system_error&) {
+        return false;
+    }
+    std::unique_lock lock(call->mutex);
+    return call->finished.wait_until(lock, deadline, [&] { return call->done; });
+}
+
+} // namespace
+
+bool storeInKeychain(const SymmetricKey& key, double timeout) {
+    return storeInKeychain(key, timeout, KeyStore::standard());
+}
+
+bool storeInKeychain(const SymmetricKey& key, double timeout, std::shared_ptr<KeyStore> store) {
+    if (!store)
+        return false;
+    auto call = std::make_shared<KeychainCall>();
+    call->key = key;
+    call->store = std::move(store);
+    const bool answered = runBounded(call, timeout, [](KeychainCall& c) {
+        bool ok = false;
+        try {
+            ok = c.store->store(*c.key) == KeyStore::Status::ok;
+        } catch (...) {
+            ok = false;
+        }
+        std::lock_guard lock(c.mutex);
+        c.stored = ok;
+    });
+    if (!answered)
+        return false;
+    std::lock_guard lock(call->mutex);
+    return call->stored;
+}
+
+std::optional<SymmetricKey> loadFromKeychain(double timeout) {
+    return loadFromKeychain(timeout, KeyStore::standard());
+}
+
+std::optional<SymmetricKey> loadFromKeychain(double timeout, std::shared_ptr<KeyStore> store) {
+    if (!store)
+        return std::nullopt;
+    auto call = std::make_shared<KeychainCall>();
+    call->store = std::move(store);
+    const bool answered = runBounded(call, timeout, [](KeychainCall& c) {
+        std::optional<SymmetricKey> found;
+        try {
+            KeyStore::Loaded loaded = c.store->load();
+            if (loaded.status == KeyStore::Status::ok)
+                found = std::move(loaded.key);
+        } catch (...) {
+            found.reset();
+        }
+        std::lock_guard lock(c.mutex);
+        c.key = std::move(found);
+    });
+    if (!answered)
+        return std::nullopt;
+    std::lock_guard lock(call->mutex);
+    return call->key;
 }
 
 } // namespace BundleKey

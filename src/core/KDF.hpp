@@ -19,6 +19,8 @@
 
 namespace stowage {
 
+class KeyStore;
+
 /// Overwrites `size` bytes in a way the optimiser cannot remove.
 void secureWipe(void* data, std::size_t size) noexcept;
 
@@ -135,6 +137,18 @@ SecretString recoveryCode(const SymmetricKey& key);
 /// canonical standard Base64 of exactly 32 bytes (inner whitespace, missing fill, characters outside
 /// the alphabet, non-zero unused bits) throws BackupError::badRecoveryCode().
 SymmetricKey key(std::string_view recoveryCode);
+
+/// Replaces the one keychain item (service "io.stowage.bundle", account "primary") with `key`.
+/// Waits at most `timeout` seconds for the store; answers false on failure or time-out and never
+/// throws. A store that finishes after the time-out still completes in the background.
+bool storeInKeychain(const SymmetricKey& key, double timeout);
+/// The same against a given store (tests, and platforms choosing their store).
+bool storeInKeychain(const SymmetricKey& key, double timeout, std::shared_ptr<KeyStore> store);
+
+/// The key of the keychain item; absent when there is none, it cannot be read, it is not exactly
+/// 32 bytes, or the store does not answer within `timeout` seconds.
+std::optional<SymmetricKey> loadFromKeychain(double timeout);
+std::optional<SymmetricKey> loadFromKeychain(double timeout, std::shared_ptr<KeyStore> store);
 
 } // namespace BundleKey
 
