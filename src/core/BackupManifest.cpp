@@ -249,6 +249,21 @@ void to_json(Json& j, const VerifyReport& r) {
              {"ok", r.ok()}};
 }
 
+bool isSafeStoredPath(const std::string& relPath) {
+    if (relPath.empty() || relPath.front() == '/')
+        return false;
+    size_t start = 0;
+    while (start <= relPath.size()) {
+        size_t end = relPath.find('/', start);
+        if (end == std::string::npos)
+            end = relPath.size();
+        if (relPath.compare(start, end - start, "..") == 0)
+            return false;
+        start = end + 1;
+    }
+    return true;
+}
+
 // ---- Stored files ------------------------------------------------------------------------------
 
 std::string BackupManifest::encode() const {

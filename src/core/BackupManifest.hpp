@@ -91,6 +91,11 @@ struct BackupManifest {
     static BackupManifest decode(const std::string& text);
 };
 
+/// Whether a stored relative path read from a backup folder stays inside the folder: not empty,
+/// not absolute, and without a ".." component. Readers of a backup refuse any other path, since
+/// backup.json may come from anywhere.
+bool isSafeStoredPath(const std::string& relPath);
+
 // ---- Records of history.json -----------------------------------------------------------------
 
 /// One run in history.json; identified by its createdAt.
