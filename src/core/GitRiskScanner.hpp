@@ -1,0 +1,69 @@
+#pragma once
+// Finds the git repositories under the scan roots whose work exists only on this machine —
+// uncommitted changes, stashes, commits the upstream lacks, branches with nowhere to go — and
+// reports each as a GitRisk for the audit.
+
+#include "core/FileAccess.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace stowage {
+
+/// One repository with unsaved work.
+struct GitRisk {
+    enum class Kind {
+        /// The working tree has changes or untracked files.
+        uncommitted,
+        /// Commits exist that the upstream lacks, or the branch has no upstream although a remote exists.
+        unpushed,
+        /// The repository has stash entries.
+        stashed,
+        /// The branch has no upstream and the repository has no remote at all.
+        noUpstream,
+    };
+
+    /// The repository root; identifies the risk.
+    std::string repo;
+    /// The last component of `repo`.
+    std::string name;
+    /// Never empty.
+    std::set<Kind> kinds;
+    /// A human summary such as "1 uncommitted file · 2 stashes · 3 unpushed commits".
+    std::string detail;
+
+    bool operator==(const GitRisk&) const = default;
+};
+
+std::string toString(GitRisk::Kind kind);
+std::optional<GitRisk::Kind> gitRiskKindFromString(const std::string& raw);
+
+void to_json(nlohmann::json& j, GitRisk::Kind kind);
+void from_json(const nlohmann::json& j, GitRisk::Kind& kind);
+/// Keys "repo", "name", "kinds" (raw values), "detail".
+void to_json(nlohmann::json& j, const GitRisk& risk);
+void from_json(const nlohmann::json& j, GitRisk& risk);
+
+class GitRiskScanner {
+public:
+    /// Roots may begin with "~".
+    GitRiskScanner(std::vector<std::string> roots, FileAccessPtr access);
+
+    std::vector<std::string> roots;
+    FileAccessPtr access;
+
+    /// The repositories at risk under `roots`, ordered by name (locale-aware, letter case ignored;
+    /// equal names keep discovery order). Repositories are assessed several at a time; the result
+    /// is exactly that of assessing them one after another.
+    std::vector<GitRisk> scan() const;
+
+    /// What is at risk in one repository; absent when nothing is, or when git cannot tell. `remote`
+    /// decides whether a branch without upstream counts as unpushed or as having no remote.
+    static std::optional<GitRisk> assess(const std::string& repo, const std::optional<std::string>& remote);
+};
+
+} // namespace stowage

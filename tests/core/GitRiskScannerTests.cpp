@@ -1,0 +1,237 @@
+#include "core/GitRiskScanner.hpp"
+
+#include "core/Collation.hpp"
+#include "core/GitInfo.hpp"
+#include "support/TempHome.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace stowage {
+namespace {
+
+using stowage::testing::sh;
+using Kind = GitRisk::Kind;
+
+const std::string dot = " \u00B7 ";
+
+class GitRiskTest : public ::testing::Test {
+protected:
+    GitRiskTest() {
+        setenv("GIT_CONFIG_NOSYSTEM", "1", 1);
+        home.writeFile(".gitconfig", "[user]\n\tname = Test\n\temail = test@example.com\n"
+                                     "[init]\n\tdefaultBranch = main\n[commit]\n\tgpgsign = false\n");
+    }
+
+    std::string repo(const std::string& relative) {
+        std::string dir = home.makeDir(relative);
+        EXPECT_EQ(sh("git init -q '" + dir + "'"), 0);
+        return dir;
+    }
+    void git(const std::string& dir, const std::string& args) {
+        ASSERT_EQ(sh("git -C '" + dir + "' " + args + " >/dev/null 2>&1"), 0) << args;
+    }
+    void write(const std::string& dir, const std::string& name, const std::string& content) {
+        std::ofstream(dir + "/" + name) << content;
+    }
+    void commitFile(const std::string& dir, const std::string& name, const std::string& content) {
+        write(dir, name, content);
+        git(dir, "add -- '" + name + "'");
+        git(dir, "commit -q -m 'change " + name + "'");
+    }
+    void stash(const std::string& dir, const std::string& name, const std::string& content) {
+        write(dir, name, content);
+        git(dir, "stash push -q");
+    }
+    /// A repository with one commit, pushed to a bare repository that is its tracked upstream.
+    std::string tracked(const std::string& relative) {
+        std::string dir = repo(relative);
+        commitFile(dir, "README", "start\n");
+        std::string bare = home / ("remotes/" + std::to_string(bareCount++) + ".git");
+        EXPECT_EQ(sh("git init -q --bare '" + bare + "'"), 0);
+        git(dir, "remote add origin '" + bare + "'");
+        git(dir, "push -q -u origin main");
+        return dir;
+    }
+
+    stowage::testing::TempHome home;
+    int bareCount = 0;
+};
+
+// ---- one repository --------------------------------------------------------------------------
+
+TEST_F(GitRiskTest, CleanTrackedRepositoryIsNotAtRisk) {
+    std::string dir = tracked("dev/clean");
+    EXPECT_EQ(GitRiskScanner::assess(dir, GitInfo::remote(dir)), std::nullopt);
+}
+
+TEST_F(GitRiskTest, CountsFilesStashesAndCommitsInStepOrder) {
+    std::string dir = tracked("dev/busy");
+    stash(dir, "README", "one\n");
+    stash(dir, "README", "two\n");
+    for (int i = 0; i < 3; ++i)
+        commitFile(dir, "f" + std::to_string(i), "x\n");
+    write(dir, "README", "changed\n");
+
+    auto risk = GitRiskScanner::assess(dir, GitInfo::remote(dir));
+    ASSERT_TRUE(risk);
+    EXPECT_EQ(risk->repo, dir);
+    EXPECT_EQ(risk->name, "busy");
+    EXPECT_EQ(risk->kinds, (std::set<Kind>{Kind::uncommitted, Kind::stashed, Kind::unpushed}));
+    EXPECT_EQ(risk->detail, "1 uncommitted file" + dot + "2 stashes" + dot + "3 unpushed commits");
+}
+
+TEST_F(GitRiskTest, SingularAndPluralForms) {
+    std::string dir = tracked("dev/forms");
+    stash(dir, "README", "stashed\n");
+    commitFile(dir, "g", "y\n");
+    write(dir, "README", "changed\n");
+    write(dir, "untracked.txt", "new\n");
+
+    auto risk = GitRiskScanner::assess(dir, GitInfo::remote(dir));
+    ASSERT_TRUE(risk);
+    EXPECT_EQ(risk->detail, "2 uncommitted files" + dot + "1 stash" + dot + "1 unpushed commit");
+}
+
+TEST_F(GitRiskTest, BranchWithoutUpstreamDependsOnWhetherARemoteExists) {
+    std::string withRemote = repo("dev/never-pushed");
+    commitFile(withRemote, "a", "1\n");
+    git(withRemote, "remote add origin https://example.invalid/me/never-pushed.git");
+    auto pushed = GitRiskScanner::assess(withRemote, GitInfo::remote(withRemote));
+    ASSERT_TRUE(pushed);
+    EXPECT_EQ(pushed->kinds, (std::set<Kind>{Kind::unpushed}));
+    EXPECT_EQ(pushed->detail, "branch not pushed");
+
+    std::string local = repo("dev/local-only");
+    commitFile(local, "a", "1\n");
+    auto lonely = GitRiskScanner::assess(local, std::nullopt);
+    ASSERT_TRUE(lonely);
+    EXPECT_EQ(lonely->kinds, (std::set<Kind>{Kind::noUpstream}));
+    EXPECT_EQ(lonely->detail, "no remote");
+}
+
+TEST_F(GitRiskTest, DetachedHeadWithARemoteCountsAsNotPushed) {
+    std::string dir = tracked("dev/detached");
+    git(dir, "checkout -q --detach");
+    auto risk = GitRiskScanner::assess(dir, GitInfo::remote(dir));
+    ASSERT_TRUE(risk);
+    EXPECT_EQ(risk->kinds, (std::set<Kind>{Kind::unpushed}));
+    EXPECT_EQ(risk->detail, "branch not pushed");
+}
+
+TEST_F(GitRiskTest, RepositoryWithoutCommitsReportsOnlyItsFiles) {
+    std::string dir = repo("dev/fresh");
+    write(dir, "new.txt", "hello\n");
+    auto risk = GitRiskScanner::assess(dir, std::nullopt);
+    ASSERT_TRUE(risk);
+    EXPECT_EQ(risk->kinds, (std::set<Kind>{Kind::uncommitted}));
+    EXPECT_EQ(risk->detail, "1 uncommitted file");
+
+    EXPECT_EQ(GitRiskScanner::assess(repo("dev/empty"), std::nullopt), std::nullopt);
+}
+
+TEST_F(GitRiskTest, FolderGitCannotReadIsNotAtRisk) {
+    EXPECT_EQ(GitRiskScanner::assess(home.makeDir("plain"), std::nullopt), std::nullopt);
+    EXPECT_EQ(GitRiskScanner::assess(home / "missing", std::string("https://example.invalid/x.git")), std::nullopt);
+}
+
+TEST_F(GitRiskTest, NamesAndSubjectsThatAreNotUtf8StillCount) {
+    std::string dir = tracked("dev/latin1");
+    git(dir, "config core.quotePath false");
+    // A file name and a commit subject in Latin-1: "café".
+    ASSERT_EQ(sh("cd '" + dir +
+                 "' && printf 'x\\n' > \"$(printf 'caf\\351')\" && git add -A && "
+                 "git commit -q -m \"$(printf 'caf\\351')\" && printf 'y\\n' > \"$(printf 'men\\372')\""),
+              0);
+    git(dir, "stash push -q --include-untracked -m \"$(printf 'r\\351sum\\351')\"");
+    write(dir, "README", "changed\n");
+    ASSERT_EQ(sh("printf 'z\\n' > \"" + dir + "/$(printf 'd\\351j\\340')\""), 0);
+
+    auto risk = GitRiskScanner::assess(dir, GitInfo::remote(dir));
+    ASSERT_TRUE(risk);
+    EXPECT_EQ(risk->detail, "2 uncommitted files" + dot + "1 stash" + dot + "1 unpushed commit");
+}
+
+// ---- the scan --------------------------------------------------------------------------------
+
+TEST_F(GitRiskTest, ScanListsRiskyRepositoriesByNameIgnoringCase) {
+    std::string gamma = repo("dev/x/gamma");
+    write(gamma, "a", "1\n");
+    std::string beta = repo("dev/Beta");
+    write(beta, "a", "1\n");
+    std::string alpha = repo("dev/y/z/alpha");
+    write(alpha, "a", "1\n");
+    tracked("dev/clean");
+    std::string deep = repo("dev/1/2/3/4/too-deep");
+    write(deep, "a", "1\n");
+    std::string hidden = repo("dev/.cache/hidden");
+    write(hidden, "a", "1\n");
+
+    GitRiskScanner scanner({"~/dev"}, std::make_shared<DirectFileAccess>());
+    std::vector<std::string> names;
+    for (const auto& risk : scanner.scan())
+        names.push_back(risk.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"alpha", "Beta", "gamma"}));
+}
+
+TEST_F(GitRiskTest, EqualNamesKeepDiscoveryOrder) {
+    std::string first = repo("one/app");
+    write(first, "a", "1\n");
+    std::string second = repo("two/App");
+    write(second, "a", "1\n");
+    auto risks = GitRiskScanner({home / "two", home / "one"}, std::make_shared<DirectFileAccess>()).scan();
+    ASSERT_EQ(risks.size(), 2u);
+    EXPECT_EQ(risks[0].repo, second);
+    EXPECT_EQ(risks[1].repo, first);
+}
+
+TEST_F(GitRiskTest, ConcurrentScanEqualsAssessingOneAfterAnother) {
+    // Twenty repositories in every state, some sharing a name, under two overlapping roots.
+    for (int i = 0; i < 20; ++i) {
+        std::string name = (i % 4 == 0 ? "Shared" : "repo") + std::to_string(i % 7);
+        std::string rel = "work/" + std::string(i % 2 ? "a/" : "b/c/") + std::to_string(i) + "/" + name;
+        bool fresh = i % 5 == 0; // no commits at all
+        std::string dir = fresh ? repo(rel) : tracked(rel);
+        if (i % 3 == 0)
+            write(dir, "dirty" + std::to_string(i), "x\n");
+        if (i % 4 == 1 && !fresh)
+            stash(dir, "README", "s\n");
+        if (i % 5 == 2)
+            commitFile(dir, "ahead", "a\n");
+        if (i % 6 == 5 && !fresh)
+            git(dir, "checkout -q -b feature");
+    }
+    auto access = std::make_shared<DirectFileAccess>();
+    std::vector<std::string> roots{"~/work/a", "~/work"};
+
+    std::vector<GitRisk> sequential;
+    for (const auto& r : GitInfo::findRepos(roots, *access))
+        if (auto risk = GitRiskScanner::assess(r.root, r.remote))
+            sequential.push_back(*risk);
+    std::stable_sort(sequential.begin(), sequential.end(),
+                     [](const GitRisk& a, const GitRisk& b) { return localizedCaseInsensitiveLess(a.name, b.name); });
+    ASSERT_GE(sequential.size(), 12u);
+
+    for (int round = 0; round < 2; ++round)
+        EXPECT_EQ(GitRiskScanner(roots, access).scan(), sequential);
+}
+
+TEST(GitRiskJson, RoundTripsWithRawKindValues) {
+    GitRisk risk{"/home/u/dev/app", "app", {Kind::noUpstream, Kind::uncommitted, Kind::stashed}, "x"};
+    nlohmann::json j = risk;
+    EXPECT_EQ(j["kinds"], nlohmann::json({"uncommitted", "stashed", "noUpstream"}));
+    EXPECT_EQ(j["repo"], "/home/u/dev/app");
+    EXPECT_EQ(j.get<GitRisk>(), risk);
+    EXPECT_EQ(gitRiskKindFromString("unpushed"), Kind::unpushed);
+    EXPECT_EQ(gitRiskKindFromString("Unpushed"), std::nullopt);
+    j["kinds"] = {"lost"};
+    EXPECT_ANY_THROW(j.get<GitRisk>());
+}
+
+} // namespace
+} // namespace stowage
