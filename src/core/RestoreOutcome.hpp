@@ -1,0 +1,52 @@
+#pragma once
+// The result of restoring one entry — or, in a dry run, what restoring it would do.
+
+#include "core/Diff.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace stowage {
+
+struct RestoreOutcome {
+    /// Raw values "restored", "wroteBeside", "skipped".
+    enum class Action {
+        /// Written at the target: a new file, or an existing one replaced or merged into.
+        restored,
+        /// The target existed; written at the target path plus besideSuffix.
+        wroteBeside,
+        /// The target existed and the policy was `skip`; nothing written.
+        skipped,
+    };
+
+    /// The entry's path as recorded in the backup, before any destination or prefix.
+    std::string originalPath;
+    /// Where the content was (or would be) written; absent when the entry was skipped.
+    std::optional<std::string> writtenPath;
+    Action action = Action::restored;
+    /// Preview of the change; present only in dry runs of config files and secrets.
+    std::optional<FileDiff> diff;
+    /// Path of the saved copy of the file that was replaced.
+    std::optional<std::string> backedUpTo;
+
+    /// The identity: two outcomes for the same recorded path are the same entry.
+    const std::string& id() const { return originalPath; }
+
+    bool operator==(const RestoreOutcome&) const = default;
+};
+
+const std::vector<RestoreOutcome::Action>& allRestoreActions();
+std::string toString(RestoreOutcome::Action action);
+std::optional<RestoreOutcome::Action> restoreActionFromString(const std::string& raw);
+
+/// The action encodes as its raw value (unknown values fail to decode). An outcome encodes with
+/// its field names as keys; absent optional fields are left out and may be missing on decode.
+void to_json(nlohmann::json& j, RestoreOutcome::Action action);
+void from_json(const nlohmann::json& j, RestoreOutcome::Action& action);
+void to_json(nlohmann::json& j, const RestoreOutcome& outcome);
+void from_json(const nlohmann::json& j, RestoreOutcome& outcome);
+
+} // namespace stowage
