@@ -82,6 +82,7 @@ bool isBinary(const Bytes& data) {
 
 std::vector<std::string_view> splitLines(std::string_view text) {
     std::vector<std::string_view> lines;
+    lines.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1);
     std::size_t start = 0;
     for (;;) {
         std::size_t newline = text.find('\n', start);
@@ -508,6 +509,11 @@ Result unified(std::string_view oldText, std::string_view newText, int context, 
     const auto keep = markKept(ops, context);
 
     Result result;
+    std::size_t shown = 0;
+    for (std::size_t k = 0; k < keep.size(); ++k)
+        shown += keep[k] ? ((k > 0 && !keep[k - 1] && shown > 0) ? 2 : 1) : 0;
+    result.hunks.reserve(shown);
+
     std::size_t i = 0, j = 0;
     bool skipped = false;
     for (std::size_t k = 0; k < ops.size(); ++k) {
@@ -536,10 +542,10 @@ Result unified(std::string_view oldText, std::string_view newText, int context, 
         if (skipped && !result.hunks.empty())
             result.hunks.emplace_back("\u2026");
         skipped = false;
-        std::string shown;
-        shown.reserve(prefix.size() + line.size());
-        shown.append(prefix).append(line);
-        result.hunks.push_back(std::move(shown));
+        std::string display;
+        display.reserve(prefix.size() + line.size());
+        display.append(prefix).append(line);
+        result.hunks.push_back(std::move(display));
     }
     return result;
 }

@@ -326,6 +326,36 @@ TEST(LineDiffTest, NestedCheckpointsReproduceTheTableOnMediumInputs) {
     EXPECT_EQ(LineDiff::diffOps(va, vb, force(Algorithm::bitParallel)), table);
 }
 
+TEST(LineDiffTest, EmptyAndLopsidedLineListsAgree) {
+    std::mt19937 rng(11);
+    const auto one = randomLines(rng, 1, 3);
+    const auto many = randomLines(rng, 5000, 3);
+    const std::vector<std::string> none;
+    const std::vector<std::pair<const std::vector<std::string>*, const std::vector<std::string>*>> pairs{
+        {&none, &none}, {&none, &one}, {&one, &none}, {&none, &many}, {&many, &none}, {&one, &many}, {&many, &one}};
+    for (const auto& [left, right] : pairs) {
+        const auto va = views(*left), vb = views(*right);
+        const auto table = LineDiff::diffOps(va, vb, force(Algorithm::table));
+        expectValidScript(table, va, vb);
+        EXPECT_EQ(LineDiff::diffOps(va, vb, force(Algorithm::bitParallel)), table);
+        EXPECT_EQ(LineDiff::diffOps(va, vb, force(Algorithm::bitParallel, 8)), table);
+    }
+}
+
+TEST(LineDiffTest, LargeNearlyIdenticalInputs) {
+    // Equal up to the last line: only the final change and its context are shown.
+    std::string a, b;
+    for (int k = 0; k < 20000; ++k) {
+        a += std::to_string(k % 7) + "\n";
+        b += std::to_string(k % 7) + "\n";
+    }
+    EXPECT_EQ(LineDiff::unified(a, b, 3), LineDiff::Result{});
+    a += "old";
+    b += "new";
+    const auto result = LineDiff::unified(a, b, 3);
+    EXPECT_EQ(result.hunks, (std::vector<std::string>{"  5", "  6", "  0", "- old", "+ new"}));
+}
+
 TEST(LineDiffTest, LargeInputsBeyondTheTableBudgetGiveAMinimalScript) {
     // 5000 × 5000 lines exceeds the table budget, so the automatic choice takes the bit-parallel path.
     std::mt19937 rng(99);
