@@ -1,0 +1,60 @@
+// `stowage apps`: installed applications and how to get each back.
+
+#include "cli/Cli.hpp"
+
+#include "core/AppScanner.hpp"
+#include "core/Paths.hpp"
+
+#include <iostream>
+#include <unistd.h>
+
+namespace stowage::cli {
+
+namespace {
+
+/// The folders application bundles are installed into.
+std::vector<std::string> applicationRoots() {
+    return {"/Applications", "~/Applications"};
+}
+
+void printHuman(const std::vector<InstalledApp>& apps) {
+    const Style style(STDOUT_FILENO);
+    if (apps.empty()) {
+        std::cout << "No application bundles found in /Applications or ~/Applications.\n";
+        return;
+    }
+    std::cout << style.bold(std::to_string(apps.size()) + " app(s) found") << "\n";
+    for (const auto& app : apps) {
+        std::cout << "  " << style.bold(app.name);
+        if (app.version)
+            std::cout << " v" << *app.version;
+        std::cout << "  " << style.dim(label(app.source)) << "\n";
+        if (auto command = app.caskCommand())
+            std::cout << "      " << style.cyan(*command) << "\n";
+        else if (auto url = app.reinstallURL())
+            std::cout << "      " << *url << "\n";
+    }
+}
+
+} // namespace
+
+void addAppsCommand(CLI::App& app, Runner& selected) {
+    auto json = std::make_shared<bool>(false);
+    auto* cmd = app.add_subcommand("apps", "List installed applications with how to reinstall each");
+    cmd->add_flag("--json", *json, "Print the list in the apps.json form");
+    cmd->callback([json, &selected] {
+        selected = [json](Context& context) {
+            Progress progress;
+            progress.update("Listing installed apps\u2026");
+            auto apps = AppScanner(applicationRoots(), context.access).scan(std::nullopt, std::nullopt);
+            progress.done();
+            if (*json)
+                std::cout << nlohmann::json(apps).dump() << "\n";
+            else
+                printHuman(apps);
+            return 0;
+        };
+    });
+}
+
+} // namespace stowage::cli
