@@ -235,6 +235,37 @@ TEST(Base64Test, AgreesWithLibcryptoOnRandomData) {
     }
 }
 
+TEST(Base64Test, LongInputsAgreeWithLibcrypto) {
+    // Long enough for the vectorised loops, with every tail length after them.
+    std::mt19937 rng(7);
+    for (std::size_t length : {1000u, 4095u, 4096u, 4097u, 65536u + 23u, 1000003u}) {
+        Bytes data(length);
+        for (auto& b : data)
+            b = static_cast<std::uint8_t>(rng());
+        std::string reference(4 * ((length + 2) / 3) + 1, '\0');
+        reference.resize(static_cast<std::size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(reference.data()),
+                                                                  data.data(), static_cast<int>(length))));
+        ASSERT_EQ(base64::encode(data), reference) << length;
+        ASSERT_EQ(base64::decode(reference), data) << length;
+    }
+}
+
+TEST(Base64Test, AForeignCharacterAnywhereIsRefused) {
+    Bytes data(300);
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<std::uint8_t>(i * 37 + 11);
+    const std::string text = base64::encode(data);
+    const char foreign[] = {'-', '_', ' ', '\0', '\n', '=',    '@',    '[',   '`',
+                            '{', ':', '*', ',',  '.',  '\x7F', '\x80', '\xFF'};
+    for (std::size_t at = 0; at + 4 < text.size(); ++at) {
+        for (char c : foreign) {
+            std::string bad = text;
+            bad[at] = c;
+            ASSERT_FALSE(base64::decode(bad)) << at << " " << int(c);
+        }
+    }
+}
+
 TEST(Base64Test, RefusesMalformedTextAndLeavesTheOutputAsItWas) {
     for (const char* bad :
          {"Zg=", "Zg", "Z===", "====", "Zm9v\n", " Zm9v", "Zm 9", "Zm9v=AAA", "Zm=v", "Zm9*", "Zg==Zg=="}) {
