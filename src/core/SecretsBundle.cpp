@@ -2,6 +2,7 @@
 
 #include "core/BackupError.hpp"
 #include "core/GitInfo.hpp"
+#include "core/Paths.hpp"
 
 #include <nlohmann/json.hpp>
 #include <openssl/evp.h>
@@ -995,6 +996,173 @@ BundlePayload open(const Bytes& blob, const KeySource& source) {
 
 BundlePayload open(const Bytes& blob, const SymmetricKey& key) {
     return open(blob, KeySource::rawKey(key));
+}
+
+} // namespace SecretsBundle
+
+// ---- Comparing and restoring -------------------------------------------------------------------
+
+namespace {
+
+/// UTF-8 text with every ill-formed sequence replaced by U+FFFD, one replacement per maximal
+/// subpart (the Unicode recommendation, as most decoders do).
+std::string utf8Lossy(const Bytes& bytes) {
+    static const char replacement[] = "\xEF\xBF\xBD";
+    std::string out;
+    out.reserve(bytes.size());
+    const std::size_t n = bytes.size();
+    std::size_t i = 0;
+    while (i < n) {
+        const std::uint8_t c = bytes[i];
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+            ++i;
+            continue;
+        }
+        std::size_t length = 0;
+        std::uint8_t lo = 0x80, hi = 0xBF; // allowed range of the second byte
+        if (c >= 0xC2 && c <= 0xDF) {
+            length = 2;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            length = 3;
+            if (c == 0xE0)
+                lo = 0xA0;
+            if (c == 0xED)
+                hi = 0x9F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            length = 4;
+            if (c == 0xF0)
+                lo = 0x90;
+            if (c == 0xF4)
+                hi = 0x8F;
+        }
+        if (length == 0) {
+            out += replacement;
+            ++i;
+            continue;
+        }
+        std::size_t k = 1;
+        while (k < length && i + k < n) {
+            const std::uint8_t b = bytes[i + k];
+            const bool ok = k == 1 ? (b >= lo && b <= hi) : (b >= 0x80 && b <= 0xBF);
+            if (!ok)
+                break;
+            ++k;
+        }
+        if (k == length)
+            out.append(reinterpret_cast<const char*>(bytes.data() + i), length);
+        else
+            out += replacement;
+        i += k;
+    }
+    return out;
+}
+
+/// True when the path has an empty, "." or ".." component after its leading "/".
+bool hasDotComponents(const std::string& path) {
+    std::size_t start = path.empty() || path[0] != '/' ? 0 : 1;
+    while (start <= path.size()) {
+        std::size_t end = path.find('/', start);
+        if (end == std::string::npos)
+            end = path.size();
+        const std::string_view part(path.data() + start, end - start);
+        if (part == "." || part == "..")
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+} // namespace
+
+namespace SecretsBundle {
+
+FileDiff diff(const Bytes& incoming, const std::string& path, const FileAccessProvider& access) {
+    FileDiff result;
+    if (!access.exists(path)) {
+        result.kind = FileDiff::Kind::new_;
+        return result;
+    }
+    const std::optional<Bytes> current = access.read(path);
+    if (!current) {
+        result.kind = FileDiff::Kind::modified;
+        return result;
+    }
+    if (*current == incoming) {
+        result.kind = FileDiff::Kind::identical;
+        return result;
+    }
+    if (incoming.size() > LineDiff::maxBytes || current->size() > LineDiff::maxBytes || LineDiff::isBinary(incoming) ||
+        LineDiff::isBinary(*current)) {
+        result.kind = FileDiff::Kind::binary;
+        return result;
+    }
+    LineDiff::Result lines = LineDiff::unified(utf8Lossy(*current), utf8Lossy(incoming), 3);
+    result.kind = FileDiff::Kind::modified;
+    result.hunks = std::move(lines.hunks);
+    result.added = lines.added;
+    result.removed = lines.removed;
+    return result;
+}
+
+std::vector<RestoreOutcome> restore(const BundlePayload& payload, const std::optional<std::set<std::string>>& select,
+                                    ConflictPolicy policy, const std::optional<std::string>& snapshot,
+                                    const std::optional<std::map<std::string, std::string>>& destinations,
+                                    const std::optional<std::string>& prefix, bool dryRun, FileAccessProvider& access) {
+    std::vector<RestoreOutcome> outcomes;
+    for (const BundleFile& file : payload.files) {
+        if (select && !select->count(file.path))
+            continue;
+
+        std::string target = file.path;
+        if (destinations) {
+            if (auto it = destinations->find(file.path); it != destinations->end())
+                target = it->second;
+        }
+        if (prefix) {
+            // Joined under the prefix, ".." would climb out of it.
+            if (hasDotComponents(target))
+                throw BackupError::io("will not restore " + target + " under " + *prefix +
+                                      ": the path leaves the folder");
+            target = paths::join(*prefix, paths::relativeForm(target));
+        }
+
+        RestoreOutcome outcome;
+        outcome.originalPath = file.path;
+        const bool exists = access.exists(target);
+        if (!exists || policy == ConflictPolicy::overwrite) {
+            outcome.action = RestoreOutcome::Action::restored;
+            outcome.writtenPath = target;
+        } else if (policy == ConflictPolicy::skip) {
+            outcome.action = RestoreOutcome::Action::skipped;
+        } else {
+            outcome.action = RestoreOutcome::Action::wroteBeside;
+            outcome.writtenPath = besidePath(target);
+        }
+
+        if (dryRun) {
+            outcome.diff = diff(file.data, target, access);
+            outcomes.push_back(std::move(outcome));
+            continue;
+        }
+        if (outcome.action == RestoreOutcome::Action::skipped) {
+            outcomes.push_back(std::move(outcome));
+            continue;
+        }
+        if (snapshot && outcome.action == RestoreOutcome::Action::restored && exists) {
+            const std::string saved = paths::join(*snapshot, paths::relativeForm(file.path));
+            // A failed copy is not reported as saved, even when an older copy sits at that path.
+            try {
+                access.copyItem(target, saved);
+                if (access.exists(saved))
+                    outcome.backedUpTo = saved;
+            } catch (...) {
+            }
+        }
+        access.write(file.data, *outcome.writtenPath, static_cast<std::uint16_t>(file.mode & 07777));
+        outcomes.push_back(std::move(outcome));
+    }
+    return outcomes;
 }
 
 } // namespace SecretsBundle

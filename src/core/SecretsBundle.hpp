@@ -17,15 +17,20 @@
 // "files":[{"path":…,"mode":…,"data":<standard Base64>,"project":{…}}]}, "project" left out when
 // absent. Readers ignore keys they do not know and refuse documents missing a required key.
 
+#include "core/ConflictPolicy.hpp"
+#include "core/Diff.hpp"
 #include "core/FileAccess.hpp"
 #include "core/KDF.hpp"
 #include "core/ProjectContext.hpp"
+#include "core/RestoreOutcome.hpp"
 #include "core/Types.hpp"
 
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -113,6 +118,31 @@ BundlePayload open(const Bytes& blob, const SymmetricKey& key);
 
 /// True when the blob begins with "STB2" (also for a blob of exactly those four bytes).
 bool isPassphraseBundle(const Bytes& blob);
+
+/// The bundle's copy of a file (`incoming`) against the file now at `path`: `new_` when nothing is
+/// there; `modified` without lines when it cannot be read (a folder included); `identical` for equal
+/// bytes; `binary` when either side exceeds LineDiff::maxBytes or holds a zero byte in its first
+/// 8000 bytes; otherwise the line diff (context 3) of the file's text against the incoming text,
+/// both read as UTF-8 with invalid sequences replaced. Added lines are the backup copy's.
+FileDiff diff(const Bytes& incoming, const std::string& path, const FileAccessProvider& access);
+
+/// Writes the payload's files back, in payload order, and answers one outcome per file considered.
+/// - `select`: only these recorded paths (absent: all; empty: none).
+/// - Target: `destinations[path]` when present, else the path; under `prefix` (when given) by its
+///   relative form. With a prefix, a path with "." or ".." components is refused (it would leave the
+///   prefix).
+/// - Decision: a missing target or `overwrite` restores at the target; an existing target is left
+///   alone under `skip` and written beside it (ConflictPolicy besideSuffix) under `writeBeside`.
+/// - Dry run: nothing is written; every outcome carries diff(data, target).
+/// - Otherwise, before replacing an existing target with a snapshot folder given, the target is
+///   copied to the snapshot folder joined with the recorded path's relative form; a failed copy is
+///   ignored and leaves `backedUpTo` absent. Each secret is written atomically with exactly its
+///   recorded mode. The first failing write ends the restore with its error; files already written
+///   stay.
+std::vector<RestoreOutcome> restore(const BundlePayload& payload, const std::optional<std::set<std::string>>& select,
+                                    ConflictPolicy policy, const std::optional<std::string>& snapshot,
+                                    const std::optional<std::map<std::string, std::string>>& destinations,
+                                    const std::optional<std::string>& prefix, bool dryRun, FileAccessProvider& access);
 
 // ---- The layers below seal and open, for tests and tools ---------------------------------------
 

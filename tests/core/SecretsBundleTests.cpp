@@ -2,11 +2,13 @@
 #include "core/FileAccess.hpp"
 #include "core/KDF.hpp"
 #include "core/SecretsBundle.hpp"
+#include "support/FaultInjectingFileAccess.hpp"
 #include "support/TempHome.hpp"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -670,4 +672,319 @@ TEST_F(InteropTest, WeOpenNodesBundles) {
     ASSERT_TRUE(node("BUNDLE_PASSPHRASE=pw BUNDLE_ITERATIONS=1000 BUNDLE_SALT_BYTES=8",
                      "seal '" + payloadPath + "' '" + blobPath + "'"));
     check(SecretsBundle::open(toBytes(stowage::testing::slurp(blobPath)), KeySource::passphrase("pw")));
+}
+
+// ---- Comparing with the disk -------------------------------------------------------------------
+
+namespace {
+
+bool contains(const std::vector<std::string>& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+Bytes withZeroAt(std::size_t size, std::size_t at) {
+    Bytes data(size, 'x');
+    for (std::size_t i = 79; i < size; i += 80)
+        data[i] = '\n';
+    data[at] = 0;
+    return data;
+}
+
+unsigned modeOf(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0xFFFF;
+}
+
+} // namespace
+
+TEST(BundleDiffTest, KindsByWhatIsOnDisk) {
+    TempHome home;
+    DirectFileAccess access;
+    EXPECT_EQ(SecretsBundle::diff(toBytes("x"), home / "absent", access), (FileDiff{FileDiff::Kind::new_, {}, 0, 0}));
+    EXPECT_EQ(SecretsBundle::diff(toBytes("x"), home.makeDir("folder"), access),
+              (FileDiff{FileDiff::Kind::modified, {}, 0, 0}));
+
+    // Identical bytes are identical at any size.
+    const Bytes big(300 * 1024, 'a');
+    const std::string bigPath = home.writeFile("big", toString(big));
+    EXPECT_EQ(SecretsBundle::diff(big, bigPath, access).kind, FileDiff::Kind::identical);
+    Bytes bigger = big;
+    bigger.back() = 'b';
+    EXPECT_EQ(SecretsBundle::diff(bigger, bigPath, access), (FileDiff{FileDiff::Kind::binary, {}, 0, 0}));
+}
+
+TEST(BundleDiffTest, SizeLimitAndZeroBytesMakeBinary) {
+    TempHome home;
+    DirectFileAccess access;
+    const std::string onDisk = home.writeFile("text", "line one\nline two\n");
+    EXPECT_EQ(SecretsBundle::diff(withZeroAt(9000, 7999), onDisk, access).kind, FileDiff::Kind::binary);
+    const FileDiff late = SecretsBundle::diff(withZeroAt(9000, 8000), onDisk, access);
+    EXPECT_EQ(late.kind, FileDiff::Kind::modified);
+    EXPECT_FALSE(late.hunks.empty());
+    // A zero byte in the file on disk counts as well.
+    const std::string binaryOnDisk = home.writeFile("bin", toString(withZeroAt(100, 50)));
+    EXPECT_EQ(SecretsBundle::diff(toBytes("text\n"), binaryOnDisk, access).kind, FileDiff::Kind::binary);
+    // Exactly 256 KiB is still text; one byte more is not.
+    const Bytes limit(LineDiff::maxBytes, 'q');
+    EXPECT_EQ(SecretsBundle::diff(limit, onDisk, access).kind, FileDiff::Kind::modified);
+    EXPECT_EQ(SecretsBundle::diff(Bytes(LineDiff::maxBytes + 1, 'q'), onDisk, access).kind, FileDiff::Kind::binary);
+    const std::string limitOnDisk = home.writeFile("limit", std::string(LineDiff::maxBytes + 1, 'q'));
+    EXPECT_EQ(SecretsBundle::diff(toBytes("q"), limitOnDisk, access).kind, FileDiff::Kind::binary);
+}
+
+TEST(BundleDiffTest, LinesAddedAreTheBackupCopysAndBadUtf8IsReplaced) {
+    TempHome home;
+    DirectFileAccess access;
+    const std::string path = home.writeFile(".env", "A=1\nB=2\nC=3\n");
+    const FileDiff d = SecretsBundle::diff(toBytes("A=1\nB=two\nC=3\nD=4\n"), path, access);
+    EXPECT_EQ(d.kind, FileDiff::Kind::modified);
+    EXPECT_EQ(d.added, 2);
+    EXPECT_EQ(d.removed, 1);
+    EXPECT_TRUE(contains(d.hunks, "- B=2"));
+    EXPECT_TRUE(contains(d.hunks, "+ B=two"));
+    EXPECT_TRUE(contains(d.hunks, "+ D=4"));
+    EXPECT_TRUE(contains(d.hunks, "  A=1"));
+
+    // Latin-1 on disk, a truncated four-byte sequence and a bad lead in the copy: one U+FFFD for
+    // each maximal ill-formed part.
+    const std::string latin = home.writeFile("latin", "caf\xE9\n");
+    const FileDiff l = SecretsBundle::diff(toBytes("caf\xC3\xA9\n\xF0\x9F\x94x\n\xE0\x80y\n"), latin, access);
+    EXPECT_TRUE(contains(l.hunks, "- caf\xEF\xBF\xBD"));
+    EXPECT_TRUE(contains(l.hunks, "+ caf\xC3\xA9"));
+    EXPECT_TRUE(contains(l.hunks, "+ \xEF\xBF\xBDx"));
+    EXPECT_TRUE(contains(l.hunks, "+ \xEF\xBF\xBD\xEF\xBF\xBDy"));
+}
+
+// ---- Restoring ---------------------------------------------------------------------------------
+
+namespace {
+
+BundlePayload payloadOf(std::vector<BundleFile> files) {
+    BundlePayload payload;
+    payload.createdAt = std::chrono::system_clock::now();
+    payload.files = std::move(files);
+    return payload;
+}
+
+/// Records the mode every write asks for.
+class RecordingAccess : public DirectFileAccess {
+public:
+    using DirectFileAccess::write;
+    void write(const Bytes& data, const std::string& path, std::optional<std::uint16_t> mode) override {
+        writes.emplace_back(path, mode);
+        DirectFileAccess::write(data, path, mode);
+    }
+    std::vector<std::pair<std::string, std::optional<std::uint16_t>>> writes;
+};
+
+} // namespace
+
+TEST(BundleRestoreTest, PrefixRootsTheRecordedPathAndModesAreKept) {
+    TempHome home;
+    const std::string prefix = home.makeDir("r");
+    const BundlePayload payload = payloadOf({{"/Users/u/.ssh/id_ed25519", 0600, toBytes("KEY"), std::nullopt},
+                                             {"/Users/u/.config/tool/token", 0640, toBytes("T"), std::nullopt},
+                                             {"/Users/u/bin/run", 0755, toBytes("#!"), std::nullopt}});
+    RecordingAccess access;
+    const mode_t savedUmask = ::umask(077);
+    const auto outcomes = SecretsBundle::restore(payload, std::nullopt, ConflictPolicy::overwrite, std::nullopt,
+                                                 std::nullopt, prefix, false, access);
+    ::umask(savedUmask);
+    ASSERT_EQ(outcomes.size(), 3u);
+    EXPECT_EQ(outcomes[0].originalPath, "/Users/u/.ssh/id_ed25519");
+    EXPECT_EQ(outcomes[0].writtenPath, prefix + "/Users/u/.ssh/id_ed25519");
+    EXPECT_EQ(outcomes[0].action, RestoreOutcome::Action::restored);
+    EXPECT_FALSE(outcomes[0].diff);
+    EXPECT_FALSE(outcomes[0].backedUpTo);
+    EXPECT_EQ(stowage::testing::slurp(prefix + "/Users/u/.ssh/id_ed25519"), "KEY");
+    EXPECT_EQ(modeOf(prefix + "/Users/u/.ssh/id_ed25519"), 0600u);
+    EXPECT_EQ(modeOf(prefix + "/Users/u/.config/tool/token"), 0640u);
+    EXPECT_EQ(modeOf(prefix + "/Users/u/bin/run"), 0755u);
+    // Each secret went through one atomic write that carried its mode from the start.
+    ASSERT_EQ(access.writes.size(), 3u);
+    EXPECT_EQ(access.writes[0].second, std::optional<std::uint16_t>(0600));
+}
+
+TEST(BundleRestoreTest, ReplacingAnExistingFileNarrowsItToTheRecordedMode) {
+    TempHome home;
+    const std::string path = home.writeFile(".netrc", "old", 0644);
+    DirectFileAccess access;
+    SecretsBundle::restore(payloadOf({{path, 0600, toBytes("new"), std::nullopt}}), std::nullopt,
+                           ConflictPolicy::overwrite, std::nullopt, std::nullopt, std::nullopt, false, access);
+    EXPECT_EQ(stowage::testing::slurp(path), "new");
+    EXPECT_EQ(modeOf(path), 0600u);
+}
+
+TEST(BundleRestoreTest, PoliciesDecideWhatHappensToExistingTargets) {
+    TempHome home;
+    const std::string existing = home.writeFile("secrets/existing", "on disk\n", 0600);
+    const std::string fresh = home / "secrets/fresh";
+    const std::string snapshot = home / "backup/.stowage-overwritten";
+    const BundlePayload payload = payloadOf(
+        {{existing, 0600, toBytes("from backup\n"), std::nullopt}, {fresh, 0600, toBytes("new\n"), std::nullopt}});
+    DirectFileAccess access;
+
+    const auto skipped = SecretsBundle::restore(payload, std::nullopt, ConflictPolicy::skip, snapshot, std::nullopt,
+                                                std::nullopt, false, access);
+    EXPECT_EQ(skipped[0].action, RestoreOutcome::Action::skipped);
+    EXPECT_FALSE(skipped[0].writtenPath);
+    EXPECT_EQ(stowage::testing::slurp(existing), "on disk\n");
+    EXPECT_EQ(skipped[1].action, RestoreOutcome::Action::restored); // missing targets are always restored
+    EXPECT_FALSE(skipped[1].backedUpTo);                            // and nothing was there to save
+    EXPECT_EQ(stowage::testing::slurp(fresh), "new\n");
+
+    const auto beside = SecretsBundle::restore(payload, std::set<std::string>{existing}, ConflictPolicy::writeBeside,
+                                               snapshot, std::nullopt, std::nullopt, false, access);
+    ASSERT_EQ(beside.size(), 1u);
+    EXPECT_EQ(beside[0].action, RestoreOutcome::Action::wroteBeside);
+    EXPECT_EQ(beside[0].writtenPath, existing + ".stowage-restored");
+    EXPECT_FALSE(beside[0].backedUpTo);
+    EXPECT_EQ(stowage::testing::slurp(existing), "on disk\n");
+    EXPECT_EQ(stowage::testing::slurp(existing + ".stowage-restored"), "from backup\n");
+    EXPECT_EQ(modeOf(existing + ".stowage-restored"), 0600u);
+    EXPECT_FALSE(fs::exists(snapshot));
+
+    const auto overwritten = SecretsBundle::restore(payload, std::set<std::string>{existing}, ConflictPolicy::overwrite,
+                                                    snapshot, std::nullopt, std::nullopt, false, access);
+    const std::string saved = snapshot + existing;
+    EXPECT_EQ(overwritten[0].backedUpTo, saved);
+    EXPECT_EQ(stowage::testing::slurp(saved), "on disk\n");
+    EXPECT_EQ(stowage::testing::slurp(existing), "from backup\n");
+
+    EXPECT_TRUE(SecretsBundle::restore(payload, std::set<std::string>{}, ConflictPolicy::overwrite, snapshot,
+                                       std::nullopt, std::nullopt, false, access)
+                    .empty());
+}
+
+TEST(BundleRestoreTest, DryRunWritesNothingAndDiffsAgainstTheTarget) {
+    TempHome home;
+    const std::string existing = home.writeFile("existing", "a\nb\n", 0600);
+    const std::string fresh = home / "dir/fresh";
+    const std::string snapshot = home / "snap";
+    const BundlePayload payload =
+        payloadOf({{existing, 0600, toBytes("a\nB\n"), std::nullopt}, {fresh, 0600, toBytes("n"), std::nullopt}});
+    DirectFileAccess access;
+    for (ConflictPolicy policy : {ConflictPolicy::overwrite, ConflictPolicy::skip, ConflictPolicy::writeBeside}) {
+        const auto outcomes =
+            SecretsBundle::restore(payload, std::nullopt, policy, snapshot, std::nullopt, std::nullopt, true, access);
+        ASSERT_EQ(outcomes.size(), 2u);
+        ASSERT_TRUE(outcomes[0].diff);
+        EXPECT_EQ(outcomes[0].diff->kind, FileDiff::Kind::modified);
+        EXPECT_EQ(outcomes[0].diff->added, 1);
+        EXPECT_FALSE(outcomes[0].backedUpTo);
+        EXPECT_EQ(outcomes[1].diff, (FileDiff{FileDiff::Kind::new_, {}, 0, 0}));
+        EXPECT_EQ(outcomes[1].action, RestoreOutcome::Action::restored);
+    }
+    EXPECT_EQ(stowage::testing::slurp(existing), "a\nb\n");
+    EXPECT_FALSE(fs::exists(home / "dir"));
+    EXPECT_FALSE(fs::exists(existing + ".stowage-restored"));
+    EXPECT_FALSE(fs::exists(snapshot));
+}
+
+TEST(BundleRestoreTest, DestinationsRedirectButSavedCopiesKeepTheRecordedPath) {
+    TempHome home;
+    const std::string recorded = "/Users/old/work/app/.env";
+    const std::string relocated = home.writeFile("code/app/.env", "LOCAL=1\n", 0644);
+    const std::string snapshot = home / "snap";
+    DirectFileAccess access;
+    const auto outcomes = SecretsBundle::restore(
+        payloadOf({{recorded, 0600, toBytes("SECRET=1\n"), std::nullopt}}), std::nullopt, ConflictPolicy::overwrite,
+        snapshot, std::map<std::string, std::string>{{recorded, relocated}}, std::nullopt, false, access);
+    ASSERT_EQ(outcomes.size(), 1u);
+    EXPECT_EQ(outcomes[0].originalPath, recorded);
+    EXPECT_EQ(outcomes[0].writtenPath, relocated);
+    EXPECT_EQ(outcomes[0].backedUpTo, snapshot + recorded);
+    EXPECT_EQ(stowage::testing::slurp(snapshot + recorded), "LOCAL=1\n");
+    EXPECT_EQ(stowage::testing::slurp(relocated), "SECRET=1\n");
+    EXPECT_EQ(modeOf(relocated), 0600u);
+}
+
+TEST(BundleRestoreTest, AFailedSavedCopyIsNotReportedEvenWhenAnOlderOneExists) {
+    TempHome home;
+    const std::string target = home.writeFile("token", "current", 0600);
+    const std::string snapshot = home / "snap";
+    const std::string saved = snapshot + target;
+    fs::create_directories(fs::path(saved).parent_path());
+    std::ofstream(saved) << "an older saved copy";
+    stowage::testing::FaultInjectingFileAccess access;
+    access.failOn(stowage::testing::FaultInjectingFileAccess::Operation::copyItem, 1);
+    const auto outcomes =
+        SecretsBundle::restore(payloadOf({{target, 0600, toBytes("restored"), std::nullopt}}), std::nullopt,
+                               ConflictPolicy::overwrite, snapshot, std::nullopt, std::nullopt, false, access);
+    ASSERT_EQ(outcomes.size(), 1u);
+    EXPECT_FALSE(outcomes[0].backedUpTo);
+    EXPECT_EQ(stowage::testing::slurp(target), "restored");
+    EXPECT_EQ(stowage::testing::slurp(saved), "an older saved copy");
+}
+
+TEST(BundleRestoreTest, TheFirstFailingWriteEndsTheRestoreAndEarlierFilesStay) {
+    TempHome home;
+    const std::string first = home / "out/first";
+    const std::string second = home / "out/second";
+    const std::string third = home / "out/third";
+    stowage::testing::FaultInjectingFileAccess access;
+    access.failOn(stowage::testing::FaultInjectingFileAccess::Operation::write, 2);
+    const BundlePayload payload = payloadOf({{first, 0600, toBytes("1"), std::nullopt},
+                                             {second, 0600, toBytes("2"), std::nullopt},
+                                             {third, 0600, toBytes("3"), std::nullopt}});
+    try {
+        SecretsBundle::restore(payload, std::nullopt, ConflictPolicy::overwrite, std::nullopt, std::nullopt,
+                               std::nullopt, false, access);
+        ADD_FAILURE() << "the failing write was not reported";
+    } catch (const BackupError& e) {
+        EXPECT_EQ(e.kind(), BackupError::Kind::io);
+    }
+    EXPECT_EQ(stowage::testing::slurp(first), "1");
+    EXPECT_FALSE(fs::exists(second));
+    EXPECT_FALSE(fs::exists(third));
+}
+
+TEST(BundleRestoreTest, APathClimbingOutOfThePrefixIsRefused) {
+    TempHome home;
+    const std::string prefix = home.makeDir("scratch");
+    DirectFileAccess access;
+    for (const char* path : {"/../escape", "/home/../../escape", "/a/./b"}) {
+        EXPECT_THROW(SecretsBundle::restore(payloadOf({{path, 0600, toBytes("x"), std::nullopt}}), std::nullopt,
+                                            ConflictPolicy::overwrite, std::nullopt, std::nullopt, prefix, false,
+                                            access),
+                     BackupError)
+            << path;
+    }
+    EXPECT_FALSE(fs::exists(home.path() + "/escape"));
+    // Dots inside names are ordinary.
+    const auto outcomes =
+        SecretsBundle::restore(payloadOf({{"/u/..hidden/.x..", 0600, toBytes("x"), std::nullopt}}), std::nullopt,
+                               ConflictPolicy::overwrite, std::nullopt, std::nullopt, prefix, false, access);
+    EXPECT_EQ(outcomes.at(0).writtenPath, prefix + "/u/..hidden/.x..");
+}
+
+// ---- The whole road: files in a repository, sealed, opened and restored elsewhere ---------------
+
+TEST(BundleRoundTripTest, GitProjectContextIsRecordedAndFilesComeBack) {
+    if (stowage::testing::sh("command -v git >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "git is not installed";
+    TempHome home;
+    const std::string repo = home.makeDir("work/app");
+    ASSERT_EQ(stowage::testing::sh("git -C '" + repo + "' init -q && git -C '" + repo +
+                                   "' remote add origin https://example.com/u/app.git"),
+              0);
+    const std::string env = home.writeFile("work/app/config/.env", "TOKEN=abc\n", 0600);
+    const std::string netrc = home.writeFile(".netrc", "machine example.com\n", 0600);
+    DirectFileAccess access;
+    const SymmetricKey key = BundleKey::generate();
+    const auto sealed = SecretsBundle::seal({env, netrc, home / "missing"}, KeySource::rawKey(key), access);
+    EXPECT_EQ(sealed.skipped, std::vector<std::string>{home / "missing"});
+    const BundlePayload payload = SecretsBundle::open(sealed.blob, key);
+    ASSERT_EQ(payload.files.size(), 2u);
+    ASSERT_TRUE(payload.files[0].project);
+    EXPECT_EQ(payload.files[0].project->repoRoot, repo);
+    EXPECT_EQ(payload.files[0].project->relPath, "config/.env");
+    EXPECT_EQ(payload.files[0].project->remote, "https://example.com/u/app.git");
+    EXPECT_FALSE(payload.files[1].project);
+
+    const std::string prefix = home.makeDir("restored");
+    SecretsBundle::restore(payload, std::nullopt, ConflictPolicy::overwrite, std::nullopt, std::nullopt, prefix, false,
+                           access);
+    EXPECT_EQ(stowage::testing::slurp(prefix + env), "TOKEN=abc\n");
+    EXPECT_EQ(stowage::testing::slurp(prefix + netrc), "machine example.com\n");
 }
