@@ -15,6 +15,7 @@ int main(int argc, char** argv) {
     cli::Runner selected;
     cli::addAuditCommand(app, selected);
     cli::addAppsCommand(app, selected);
+    cli::addBackupCommands(app, selected);
 
     try {
         app.parse(argc, argv);
