@@ -6,6 +6,8 @@
 #include "core/Shell.hpp"
 
 #include <algorithm>
+#include <cstdlib>
+#include <functional>
 #include <stdexcept>
 
 namespace stowage {
@@ -113,36 +115,111 @@ void from_json(const nlohmann::json& j, GitRisk& risk) {
 GitRiskScanner::GitRiskScanner(std::vector<std::string> roots_, FileAccessPtr access_)
     : roots(std::move(roots_)), access(std::move(access_)) {}
 
-std::optional<GitRisk> GitRiskScanner::assess(const std::string& repo, const std::optional<std::string>& remote) {
+namespace {
+
+// What git says about one repository, however it was asked.
+struct Facts {
+    std::size_t changedFiles = 0;
+    std::size_t stashes = 0;
+    /// Commits the upstream lacks; absent when there is no usable upstream (none configured, gone,
+    /// detached head) or no commit at all.
+    std::optional<std::size_t> ahead;
+    bool hasCommit = false;
+};
+
+// Arguments shared by both forms of status. Paths are forced into git's quoted ASCII form so a
+// file name that is not UTF-8 cannot blank the whole output and hide the work. No optional locks:
+// a background status must not hold the index lock against the user's own git.
+const std::vector<std::string> statusPrefix{"--no-optional-locks", "-c", "core.quotePath=true", "status"};
+
+// One run answers all four questions: changed entries, the stash count, the upstream and the
+// commits ahead of it, and whether HEAD has a commit. Absent when git cannot give this form (too
+// old, or a header that is not UTF-8), so the caller asks the questions one by one instead.
+std::optional<Facts> factsFromOneRun(const std::string& repo) {
+    std::vector<std::string> args = statusPrefix;
+    args.insert(args.end(), {"--porcelain=v2", "--branch", "--show-stash", "--ahead-behind"});
+    Shell::Output out = git(repo, args);
+    if (!out.ok())
+        return std::nullopt;
+    Facts facts;
+    bool sawHead = false;
+    const std::string text = out.trimmedOut();
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t nl = text.find('\n', pos);
+        if (nl == std::string::npos)
+            nl = text.size();
+        std::string line = text.substr(pos, nl - pos);
+        pos = nl + 1;
+        if (line.rfind("# ", 0) != 0) {
+            if (line.find_first_not_of(" \t\r\v\f") != std::string::npos)
+                ++facts.changedFiles;
+            continue;
+        }
+        if (line.rfind("# branch.oid ", 0) == 0) {
+            sawHead = true;
+            facts.hasCommit = line.substr(13) != "(initial)";
+        } else if (line.rfind("# branch.ab +", 0) == 0) {
+            char* end = nullptr;
+            unsigned long long k = std::strtoull(line.c_str() + 13, &end, 10);
+            if (end == line.c_str() + 13 || *end != ' ')
+                return std::nullopt;
+            facts.ahead = static_cast<std::size_t>(k);
+        } else if (line.rfind("# stash ", 0) == 0) {
+            char* end = nullptr;
+            unsigned long long m = std::strtoull(line.c_str() + 8, &end, 10);
+            if (end == line.c_str() + 8 || *end != '\0')
+                return std::nullopt;
+            facts.stashes = static_cast<std::size_t>(m);
+        }
+    }
+    if (!sawHead)
+        return std::nullopt;
+    return facts;
+}
+
+// The questions asked one git run at a time: status, stash list, the log of commits missing
+// upstream and, when that fails, whether HEAD resolves. Every failure counts as "nothing".
+Facts factsFromSeparateRuns(const std::string& repo) {
+    Facts facts;
+    std::vector<std::string> args = statusPrefix;
+    args.push_back("--porcelain");
+    facts.changedFiles = countLines(git(repo, args).trimmedOut());
+
+    // Fixed formats: a stash message or commit subject that is not UTF-8 must not blank the list.
+    if (Shell::Output stashes = git(repo, {"stash", "list", "--format=%gd"}); stashes.ok())
+        facts.stashes = countLines(stashes.trimmedOut());
+
+    if (Shell::Output log = git(repo, {"log", "@{u}..HEAD", "--format=%h"}); log.ok()) {
+        facts.ahead = countLines(log.trimmedOut());
+        facts.hasCommit = true;
+    } else {
+        facts.hasCommit = git(repo, {"rev-parse", "HEAD"}).ok();
+    }
+    return facts;
+}
+
+// `remoteOf` is asked only when the answer depends on it: a commit with no usable upstream.
+std::optional<GitRisk> riskFrom(const std::string& repo, const Facts& facts,
+                                const std::function<std::optional<std::string>()>& remoteOf) {
     std::set<GitRisk::Kind> kinds;
     std::vector<std::string> parts;
-
-    // Paths are forced into git's quoted ASCII form and the lists below use fixed formats, so no
-    // file name or commit subject that is not UTF-8 can blank the output and hide the work.
-    // No optional locks: a background status must not hold the index lock against the user's own git.
-    Shell::Output status = git(repo, {"--no-optional-locks", "-c", "core.quotePath=true", "status", "--porcelain"});
-    if (std::size_t n = countLines(status.trimmedOut()); n > 0) {
+    if (facts.changedFiles > 0) {
         kinds.insert(GitRisk::Kind::uncommitted);
-        parts.push_back(counted(n, "uncommitted file", "s"));
+        parts.push_back(counted(facts.changedFiles, "uncommitted file", "s"));
     }
-
-    Shell::Output stashes = git(repo, {"stash", "list", "--format=%gd"});
-    if (stashes.ok()) {
-        if (std::size_t m = countLines(stashes.trimmedOut()); m > 0) {
-            kinds.insert(GitRisk::Kind::stashed);
-            parts.push_back(counted(m, "stash", "es"));
-        }
+    if (facts.stashes > 0) {
+        kinds.insert(GitRisk::Kind::stashed);
+        parts.push_back(counted(facts.stashes, "stash", "es"));
     }
-
-    Shell::Output ahead = git(repo, {"log", "@{u}..HEAD", "--format=%h"});
-    if (ahead.ok()) {
-        if (std::size_t k = countLines(ahead.trimmedOut()); k > 0) {
+    if (facts.ahead) {
+        if (*facts.ahead > 0) {
             kinds.insert(GitRisk::Kind::unpushed);
-            parts.push_back(counted(k, "unpushed commit", "s"));
+            parts.push_back(counted(*facts.ahead, "unpushed commit", "s"));
         }
-    } else if (git(repo, {"rev-parse", "HEAD"}).ok()) {
-        // No upstream, a detached head: the commits have nowhere to go.
-        if (remote) {
+    } else if (facts.hasCommit) {
+        // No upstream, a gone upstream or a detached head: the commits have nowhere to go.
+        if (remoteOf()) {
             kinds.insert(GitRisk::Kind::unpushed);
             parts.push_back("branch not pushed");
         } else {
@@ -150,7 +227,6 @@ std::optional<GitRisk> GitRiskScanner::assess(const std::string& repo, const std
             parts.push_back("no remote");
         }
     }
-
     if (kinds.empty())
         return std::nullopt;
     std::string detail;
@@ -159,17 +235,35 @@ std::optional<GitRisk> GitRiskScanner::assess(const std::string& repo, const std
     return GitRisk{repo, paths::lastComponent(repo), std::move(kinds), std::move(detail)};
 }
 
+Facts factsOf(const std::string& repo) {
+    std::optional<Facts> facts = factsFromOneRun(repo);
+    return facts ? *facts : factsFromSeparateRuns(repo);
+}
+
+} // namespace
+
+std::optional<GitRisk> GitRiskScanner::assess(const std::string& repo, const std::optional<std::string>& remote) {
+    return riskFrom(repo, factsOf(repo), [&] { return remote; });
+}
+
+std::optional<GitRisk> GitRiskScanner::assessWithSeparateRuns(const std::string& repo,
+                                                              const std::optional<std::string>& remote) {
+    return riskFrom(repo, factsFromSeparateRuns(repo), [&] { return remote; });
+}
+
 std::vector<GitRisk> GitRiskScanner::scan() const {
     FileAccessPtr files = access ? access : std::make_shared<DirectFileAccess>();
     std::vector<std::optional<GitRisk>> slots;
     {
         AccessBracket bracket(*files, roots);
-        std::vector<LocalRepo> repos = GitInfo::findRepos(roots, *files);
+        std::vector<std::string> repos = GitInfo::discoverRepos(roots, *files);
         // Each repository's answer goes into its own slot, so the list keeps discovery order exactly
-        // as if the repositories had been assessed one after another.
+        // as if the repositories had been assessed one after another. A repository's remote only
+        // matters when it has commits and no upstream, so only then is git asked for it.
         slots.resize(repos.size());
-        GitInfo::forEachConcurrently(repos.size(),
-                                     [&](std::size_t i) { slots[i] = assess(repos[i].root, repos[i].remote); });
+        GitInfo::forEachConcurrently(repos.size(), [&](std::size_t i) {
+            slots[i] = riskFrom(repos[i], factsOf(repos[i]), [&] { return GitInfo::remote(repos[i]); });
+        });
     }
 
     std::vector<GitRisk> risks;

@@ -57,13 +57,21 @@ public:
     FileAccessPtr access;
 
     /// The repositories at risk under `roots`, ordered by name (locale-aware, letter case ignored;
-    /// equal names keep discovery order). Repositories are assessed several at a time; the result
-    /// is exactly that of assessing them one after another.
+    /// equal names keep discovery order): the repositories of GitInfo::findRepos, each assessed
+    /// with its remote. Repositories are assessed several at a time and a remote is read only where
+    /// the answer depends on it; the result is exactly that of assessing them one after another.
     std::vector<GitRisk> scan() const;
 
     /// What is at risk in one repository; absent when nothing is, or when git cannot tell. `remote`
     /// decides whether a branch without upstream counts as unpushed or as having no remote.
+    /// Uncommitted files come first in the detail, then stashes, then what is not pushed.
+    /// One git run answers everything where git can; otherwise assessWithSeparateRuns answers.
     static std::optional<GitRisk> assess(const std::string& repo, const std::optional<std::string>& remote);
+
+    /// The same answer as assess, asking git one question per run: status, stash list, the log of
+    /// commits the upstream lacks and, when there is no upstream, whether HEAD has a commit.
+    static std::optional<GitRisk> assessWithSeparateRuns(const std::string& repo,
+                                                         const std::optional<std::string>& remote);
 };
 
 } // namespace stowage

@@ -59,6 +59,13 @@ protected:
         return dir;
     }
 
+    /// assess, checked against the one-question-per-run form: both must always agree.
+    std::optional<GitRisk> assessBoth(const std::string& dir, const std::optional<std::string>& remote) {
+        auto risk = GitRiskScanner::assess(dir, remote);
+        EXPECT_EQ(risk, GitRiskScanner::assessWithSeparateRuns(dir, remote)) << dir;
+        return risk;
+    }
+
     stowage::testing::TempHome home;
     int bareCount = 0;
 };
@@ -67,7 +74,7 @@ protected:
 
 TEST_F(GitRiskTest, CleanTrackedRepositoryIsNotAtRisk) {
     std::string dir = tracked("dev/clean");
-    EXPECT_EQ(GitRiskScanner::assess(dir, GitInfo::remote(dir)), std::nullopt);
+    EXPECT_EQ(assessBoth(dir, GitInfo::remote(dir)), std::nullopt);
 }
 
 TEST_F(GitRiskTest, CountsFilesStashesAndCommitsInStepOrder) {
@@ -78,7 +85,7 @@ TEST_F(GitRiskTest, CountsFilesStashesAndCommitsInStepOrder) {
         commitFile(dir, "f" + std::to_string(i), "x\n");
     write(dir, "README", "changed\n");
 
-    auto risk = GitRiskScanner::assess(dir, GitInfo::remote(dir));
+    auto risk = assessBoth(dir, GitInfo::remote(dir));
     ASSERT_TRUE(risk);
     EXPECT_EQ(risk->repo, dir);
     EXPECT_EQ(risk->name, "busy");
@@ -93,7 +100,7 @@ TEST_F(GitRiskTest, SingularAndPluralForms) {
     write(dir, "README", "changed\n");
     write(dir, "untracked.txt", "new\n");
 
-    auto risk = GitRiskScanner::assess(dir, GitInfo::remote(dir));
+    auto risk = assessBoth(dir, GitInfo::remote(dir));
     ASSERT_TRUE(risk);
     EXPECT_EQ(risk->detail, "2 uncommitted files" + dot + "1 stash" + dot + "1 unpushed commit");
 }
@@ -102,14 +109,14 @@ TEST_F(GitRiskTest, BranchWithoutUpstreamDependsOnWhetherARemoteExists) {
     std::string withRemote = repo("dev/never-pushed");
     commitFile(withRemote, "a", "1\n");
     git(withRemote, "remote add origin https://example.invalid/me/never-pushed.git");
-    auto pushed = GitRiskScanner::assess(withRemote, GitInfo::remote(withRemote));
+    auto pushed = assessBoth(withRemote, GitInfo::remote(withRemote));
     ASSERT_TRUE(pushed);
     EXPECT_EQ(pushed->kinds, (std::set<Kind>{Kind::unpushed}));
     EXPECT_EQ(pushed->detail, "branch not pushed");
 
     std::string local = repo("dev/local-only");
     commitFile(local, "a", "1\n");
-    auto lonely = GitRiskScanner::assess(local, std::nullopt);
+    auto lonely = assessBoth(local, std::nullopt);
     ASSERT_TRUE(lonely);
     EXPECT_EQ(lonely->kinds, (std::set<Kind>{Kind::noUpstream}));
     EXPECT_EQ(lonely->detail, "no remote");
@@ -118,26 +125,68 @@ TEST_F(GitRiskTest, BranchWithoutUpstreamDependsOnWhetherARemoteExists) {
 TEST_F(GitRiskTest, DetachedHeadWithARemoteCountsAsNotPushed) {
     std::string dir = tracked("dev/detached");
     git(dir, "checkout -q --detach");
-    auto risk = GitRiskScanner::assess(dir, GitInfo::remote(dir));
+    auto risk = assessBoth(dir, GitInfo::remote(dir));
     ASSERT_TRUE(risk);
     EXPECT_EQ(risk->kinds, (std::set<Kind>{Kind::unpushed}));
     EXPECT_EQ(risk->detail, "branch not pushed");
 }
 
+TEST_F(GitRiskTest, UpstreamThatIsGoneOrLocalOrAhead) {
+    // The tracked branch was deleted on the remote: nothing to compare with, so not pushed.
+    std::string gone = tracked("dev/gone");
+    git(gone, "update-ref -d refs/remotes/origin/main");
+    auto risk = assessBoth(gone, GitInfo::remote(gone));
+    ASSERT_TRUE(risk);
+    EXPECT_EQ(risk->detail, "branch not pushed");
+
+    // A local branch as upstream counts like any other.
+    std::string local = repo("dev/local-upstream");
+    commitFile(local, "a", "1\n");
+    git(local, "checkout -q -b topic");
+    git(local, "branch -q --set-upstream-to=main");
+    commitFile(local, "b", "2\n");
+    commitFile(local, "c", "3\n");
+    risk = assessBoth(local, std::nullopt);
+    ASSERT_TRUE(risk);
+    EXPECT_EQ(risk->kinds, (std::set<Kind>{Kind::unpushed}));
+    EXPECT_EQ(risk->detail, "2 unpushed commits");
+
+    // Behind the upstream but nothing of its own: safe.
+    git(local, "checkout -q main");
+    git(local, "branch -q -D topic");
+    git(local, "checkout -q -b follower");
+    git(local, "branch -q --set-upstream-to=main");
+    git(local, "checkout -q main");
+    commitFile(local, "d", "4\n");
+    git(local, "checkout -q follower");
+    EXPECT_EQ(assessBoth(local, std::nullopt), std::nullopt);
+}
+
+TEST_F(GitRiskTest, RenamesConflictsAndDeletionsCountOneLineEach) {
+    std::string dir = tracked("dev/moves");
+    commitFile(dir, "old.txt", "content that is long enough to be matched as a rename\n");
+    git(dir, "push -q");
+    git(dir, "mv old.txt new.txt");
+    git(dir, "rm -q README");
+    auto risk = assessBoth(dir, GitInfo::remote(dir));
+    ASSERT_TRUE(risk);
+    EXPECT_EQ(risk->detail, "2 uncommitted files");
+}
+
 TEST_F(GitRiskTest, RepositoryWithoutCommitsReportsOnlyItsFiles) {
     std::string dir = repo("dev/fresh");
     write(dir, "new.txt", "hello\n");
-    auto risk = GitRiskScanner::assess(dir, std::nullopt);
+    auto risk = assessBoth(dir, std::nullopt);
     ASSERT_TRUE(risk);
     EXPECT_EQ(risk->kinds, (std::set<Kind>{Kind::uncommitted}));
     EXPECT_EQ(risk->detail, "1 uncommitted file");
 
-    EXPECT_EQ(GitRiskScanner::assess(repo("dev/empty"), std::nullopt), std::nullopt);
+    EXPECT_EQ(assessBoth(repo("dev/empty"), std::nullopt), std::nullopt);
 }
 
 TEST_F(GitRiskTest, FolderGitCannotReadIsNotAtRisk) {
-    EXPECT_EQ(GitRiskScanner::assess(home.makeDir("plain"), std::nullopt), std::nullopt);
-    EXPECT_EQ(GitRiskScanner::assess(home / "missing", std::string("https://example.invalid/x.git")), std::nullopt);
+    EXPECT_EQ(assessBoth(home.makeDir("plain"), std::nullopt), std::nullopt);
+    EXPECT_EQ(assessBoth(home / "missing", std::string("https://example.invalid/x.git")), std::nullopt);
 }
 
 TEST_F(GitRiskTest, NamesAndSubjectsThatAreNotUtf8StillCount) {
@@ -152,9 +201,21 @@ TEST_F(GitRiskTest, NamesAndSubjectsThatAreNotUtf8StillCount) {
     write(dir, "README", "changed\n");
     ASSERT_EQ(sh("printf 'z\\n' > \"" + dir + "/$(printf 'd\\351j\\340')\""), 0);
 
-    auto risk = GitRiskScanner::assess(dir, GitInfo::remote(dir));
+    auto risk = assessBoth(dir, GitInfo::remote(dir));
     ASSERT_TRUE(risk);
     EXPECT_EQ(risk->detail, "2 uncommitted files" + dot + "1 stash" + dot + "1 unpushed commit");
+}
+
+TEST_F(GitRiskTest, BranchNameThatIsNotUtf8StillGivesTheFullAnswer) {
+    std::string dir = tracked("dev/branchy");
+    ASSERT_EQ(sh("git -C '" + dir + "' checkout -q -b \"$(printf 'f\\351te')\""), 0);
+    git(dir, "branch -q --set-upstream-to=origin/main");
+    commitFile(dir, "x", "1\n");
+    stash(dir, "README", "s\n");
+    write(dir, "new", "n\n");
+    auto risk = assessBoth(dir, GitInfo::remote(dir));
+    ASSERT_TRUE(risk);
+    EXPECT_EQ(risk->detail, "1 uncommitted file" + dot + "1 stash" + dot + "1 unpushed commit");
 }
 
 // ---- the scan --------------------------------------------------------------------------------
@@ -211,7 +272,7 @@ TEST_F(GitRiskTest, ConcurrentScanEqualsAssessingOneAfterAnother) {
 
     std::vector<GitRisk> sequential;
     for (const auto& r : GitInfo::findRepos(roots, *access))
-        if (auto risk = GitRiskScanner::assess(r.root, r.remote))
+        if (auto risk = GitRiskScanner::assessWithSeparateRuns(r.root, r.remote))
             sequential.push_back(*risk);
     std::stable_sort(sequential.begin(), sequential.end(),
                      [](const GitRisk& a, const GitRisk& b) { return localizedCaseInsensitiveLess(a.name, b.name); });
@@ -219,6 +280,22 @@ TEST_F(GitRiskTest, ConcurrentScanEqualsAssessingOneAfterAnother) {
 
     for (int round = 0; round < 2; ++round)
         EXPECT_EQ(GitRiskScanner(roots, access).scan(), sequential);
+}
+
+TEST_F(GitRiskTest, AccessToEachRootStaysOpenWhileGitRuns) {
+    struct Bracketing : DirectFileAccess {
+        std::vector<std::string> events;
+        bool beginAccess(const std::string& path) override {
+            events.push_back("begin " + path);
+            return true;
+        }
+        void endAccess(const std::string& path) override { events.push_back("end " + path); }
+    };
+    std::string dir = repo("dev/wip");
+    write(dir, "a", "1\n");
+    auto access = std::make_shared<Bracketing>();
+    EXPECT_EQ(GitRiskScanner({"~/dev"}, access).scan().size(), 1u);
+    EXPECT_EQ(access->events, (std::vector<std::string>{"begin " + home / "dev", "end " + home / "dev"}));
 }
 
 TEST(GitRiskJson, RoundTripsWithRawKindValues) {

@@ -59,10 +59,16 @@ protected:
 class CountingAccess : public DirectFileAccess {
 public:
     mutable std::vector<std::string> listed;
+    std::vector<std::string> opened, closed;
     std::vector<std::string> children(const std::string& path) const override {
         listed.push_back(path);
         return DirectFileAccess::children(path);
     }
+    bool beginAccess(const std::string& path) override {
+        opened.push_back(path);
+        return false; // the scan goes on regardless
+    }
+    void endAccess(const std::string& path) override { closed.push_back(path); }
 };
 
 TEST_F(ProjectScannerTest, ClassifiesByGitAndRemote) {
@@ -136,6 +142,15 @@ TEST_F(ProjectScannerTest, ProjectsInsideProjectsAreNotVisited) {
         EXPECT_FALSE(paths::isUnder(listed, mono)) << listed;
         EXPECT_FALSE(paths::isUnder(listed, outer + "/sub")) << listed;
     }
+}
+
+TEST_F(ProjectScannerTest, AccessToEachRootIsOpenedAndClosedAroundTheScan) {
+    std::string app = project("dev/app");
+    auto access = std::make_shared<CountingAccess>();
+    auto found = ProjectScanner({"~/dev/", home / "other"}, access).scan();
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(access->opened, (std::vector<std::string>{home / "dev", home / "other"}));
+    EXPECT_EQ(access->closed, (std::vector<std::string>{home / "other", home / "dev"}));
 }
 
 TEST_F(ProjectScannerTest, RootIsExaminedFirstAndNeverPruned) {
