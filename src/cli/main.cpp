@@ -16,6 +16,7 @@ int main(int argc, char** argv) {
     cli::addAuditCommand(app, selected);
     cli::addAppsCommand(app, selected);
     cli::addBackupCommands(app, selected);
+    cli::addRestoreCommand(app, selected);
 
     try {
         app.parse(argc, argv);
