@@ -3,7 +3,7 @@
 //   BM_SealRawKey / BM_OpenRawKey   64 MiB of secret files (64 files of 1 MiB) sealed from disk (page
 //                                   cache) and opened again with a raw key: the whole path, reading,
 //                                   Base64, JSON and AES-256-GCM. Bytes processed = file bytes.
-//   BM_Gcm*, BM_Base64*             the pieces of that path alone, over the same amount of data.
+//   BM_GcmSeal, BM_Base64*          pieces of that path alone, over the same amount of data.
 //   BM_DeriveKey600k                one PBKDF2-HMAC-SHA256 derivation at the default 600,000 iterations.
 //
 // bench/crypto-compare runs these and sets them against `openssl speed` and `openssl kdf`.
@@ -98,17 +98,6 @@ void BM_GcmSeal(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * totalBytes);
 }
 BENCHMARK(BM_GcmSeal)->Unit(benchmark::kMillisecond);
-
-void BM_GcmOpen(benchmark::State& state) {
-    const SymmetricKey key = BundleKey::generate();
-    const Bytes blob = SecretsBundle::sealRaw(KDF::randomData(static_cast<std::size_t>(totalBytes)), key);
-    for (auto _ : state) {
-        Bytes plaintext = SecretsBundle::gcmOpenCombined(key, blob.data(), blob.size());
-        benchmark::DoNotOptimize(plaintext.data());
-    }
-    state.SetBytesProcessed(state.iterations() * totalBytes);
-}
-BENCHMARK(BM_GcmOpen)->Unit(benchmark::kMillisecond);
 
 void BM_Base64Encode(benchmark::State& state) {
     const Bytes data = KDF::randomData(static_cast<std::size_t>(totalBytes));

@@ -74,6 +74,46 @@ void gcmEncrypt(const SymmetricKey& key, const std::uint8_t* nonce, const std::u
         fatal("AES-256-GCM encryption failed");
 }
 
+/// AES-256-GCM over a buffer that grows at its end: whatever was appended since the last call is
+/// encrypted in place while it is still in cache. The nonce occupies the 12 bytes before `offset`
+/// and the tag is appended by finish(). Offsets, not pointers, are kept, so the buffer may move.
+class GrowingSealer {
+public:
+    GrowingSealer(const SymmetricKey& key, Bytes& buffer, std::size_t offset) : buffer_(buffer), done_(offset) {
+        const Bytes nonce = KDF::randomData(SecretsBundle::nonceBytes);
+        std::memcpy(buffer_.data() + offset - nonce.size(), nonce.data(), nonce.size());
+        if (EVP_EncryptInit_ex2(c_.ctx, aes256gcm(), key.data(), nonce.data(), nullptr) != 1)
+            fatal("AES-256-GCM initialisation failed");
+    }
+
+    void catchUp() {
+        while (done_ < buffer_.size()) {
+            const std::size_t piece = std::min(maxChunk, buffer_.size() - done_);
+            std::uint8_t* at = buffer_.data() + done_;
+            int written = 0;
+            if (EVP_EncryptUpdate(c_.ctx, at, &written, at, static_cast<int>(piece)) != 1 ||
+                static_cast<std::size_t>(written) != piece)
+                fatal("AES-256-GCM encryption failed");
+            done_ += piece;
+        }
+    }
+
+    void finish() {
+        catchUp();
+        std::array<std::uint8_t, SecretsBundle::tagBytes> tag{};
+        int finalLength = 0;
+        if (EVP_EncryptFinal_ex(c_.ctx, tag.data(), &finalLength) != 1 || finalLength != 0 ||
+            EVP_CIPHER_CTX_ctrl(c_.ctx, EVP_CTRL_GCM_GET_TAG, static_cast<int>(tag.size()), tag.data()) != 1)
+            fatal("AES-256-GCM encryption failed");
+        buffer_.insert(buffer_.end(), tag.begin(), tag.end());
+    }
+
+private:
+    CipherContext c_;
+    Bytes& buffer_;
+    std::size_t done_;
+};
+
 /// Decrypts into `out` and checks the tag; on any failure `out` is wiped and false returned.
 bool gcmDecrypt(const SymmetricKey& key, const std::uint8_t* nonce, const std::uint8_t* in, std::size_t size,
                 const std::uint8_t* tag, std::uint8_t* out) {
@@ -178,6 +218,23 @@ void adviseHugePages(const std::uint8_t* data, std::size_t size) {
     const auto end = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(huge - 1);
     if (end > begin)
         ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+    (void)data;
+    (void)size;
+#endif
+}
+
+/// Maps in the pages of a fresh large buffer with one call instead of one fault per page, which is
+/// most of the cost of filling fresh memory on a virtual machine. Best effort: older kernels refuse.
+void prefault(std::uint8_t* data, std::size_t size) {
+#ifdef MADV_POPULATE_WRITE
+    constexpr std::uintptr_t page = 4096;
+    if (size < 64 * page)
+        return;
+    const auto begin = (reinterpret_cast<std::uintptr_t>(data) + page - 1) & ~(page - 1);
+    const auto end = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(page - 1);
+    if (end > begin)
+        ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
 #else
     (void)data;
     (void)size;
@@ -511,6 +568,7 @@ private:
         if (std::memchr(text.data(), '\\', text.size()) == nullptr) {
             out.clear();
             out.reserve(text.size() / 4 * 3);
+            prefault(out.data(), out.capacity());
             if (!base64::decodeAppend(text, out))
                 fail("\"data\" is not Base64");
             pos_ = end + 1;
@@ -936,8 +994,8 @@ BuildResult buildPayload(const std::vector<std::string>& files, const FileAccess
 SealResult seal(const std::vector<std::string>& files, const KeySource& source, const FileAccessProvider& access,
                 const ProjectLookup& projectLookup) {
     // The same document buildPayload describes, streamed: each file is encoded straight into the
-    // blob behind the header and its contents released before the next one is read, so only one
-    // file is held besides the blob. The blob is then encrypted in place.
+    // blob behind the header, encrypted there in place while still in cache, and its contents
+    // released before the next one is read, so only one file is held besides the blob.
     SealResult result;
     std::optional<SymmetricKey> derived;
     if (source.kind() == KeySource::Kind::rawKey) {
@@ -958,6 +1016,7 @@ SealResult seal(const std::vector<std::string>& files, const KeySource& source, 
     reserveMore(result.blob, expected);
 
     try {
+        GrowingSealer sealer(derived ? *derived : source.key(), result.blob, offset);
         appendDocumentStart(result.blob, 1, std::chrono::system_clock::now());
         bool first = true;
         visitFiles(files, access, projectLookup, result.included, result.skipped, [&](BundleFile&& file) {
@@ -965,15 +1024,16 @@ SealResult seal(const std::vector<std::string>& files, const KeySource& source, 
             const std::string project = projectJson(file.project);
             appendFile(result.blob, first, path, file.mode, file.data, project);
             wipeBytes(file.data);
+            sealer.catchUp();
             first = false;
         });
         appendDocumentEnd(result.blob);
+        reserveMore(result.blob, tagBytes);
+        sealer.finish();
     } catch (...) {
         wipeBytes(result.blob);
         throw;
     }
-    reserveMore(result.blob, tagBytes);
-    sealInPlace(result.blob, offset, derived ? *derived : source.key());
     return result;
 }
 
