@@ -94,7 +94,7 @@ void writeFile(const std::string& path, const std::string& content, std::optiona
 std::map<std::string, std::pair<std::string, std::uint16_t>> tree(const std::string& root,
                                                                   const std::set<std::string>& leaveOut = {}) {
     std::map<std::string, std::pair<std::string, std::uint16_t>> result;
-    if (!present(root))
+    if (!present(root) || !fs::is_directory(root))
         return result;
     for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
         std::string rel = it->path().string().substr(root.size());
@@ -252,6 +252,47 @@ TEST_F(RestoreCommandTest, RestoreGuideCommandsWorkAsPrintedInsideTheBackupFolde
     auto projects = stowage({{"restore", "--projects"}, dir, {}});
     ASSERT_EQ(projects.status, 0) << projects.err;
     EXPECT_EQ(tree(temp.path()), before);
+}
+
+TEST_F(RestoreCommandTest, WhatStowageBackupCapturedComesBackByteForByte) {
+    UmaskScope umask(0);
+    populateHome();
+    auto made = stowage({{"backup", "--to", dir, "--no-manifests", "--project", home("Development/notes"), "--json"},
+                         std::nullopt,
+                         {}});
+    ASSERT_EQ(made.status, 0) << made.err;
+    const std::string recoveryCode = nlohmann::json::parse(made.out).at("recoveryCode");
+    const BackupManifest manifest = BackupManifest::decode(slurp(paths::join(dir, "backup.json")));
+    std::vector<std::string> captured = manifest.secretPaths;
+    for (const auto& entry : manifest.configs)
+        captured.push_back(entry.originalPath);
+    ASSERT_TRUE(manifest.projects);
+    for (const auto& entry : *manifest.projects)
+        captured.push_back(entry.originalPath);
+    for (const char* rel : {".zshrc", ".ssh/id_ed25519", ".aws/credentials", "Development/notes"})
+        EXPECT_NE(std::find(captured.begin(), captured.end(), home(rel)), captured.end()) << rel;
+
+    // Files with their bytes and permission bits; folders by name only, since keeping a folder's own
+    // permission bits is the backup's business (a folder restored fresh gets the bits it was stored with).
+    auto contents = [](const std::string& path) {
+        auto result = tree(path);
+        result[""] = {fs::is_directory(path) ? "<dir>" : slurp(path), modeOf(path)};
+        for (auto& [rel, entry] : result)
+            if (entry.first == "<dir>")
+                entry.second = 0;
+        return result;
+    };
+    std::map<std::string, decltype(tree(""))> before;
+    for (const std::string& path : captured)
+        before[path] = contents(path);
+    for (const std::string& path : captured)
+        fs::remove_all(path);
+    fs::remove_all(FileKeyStore::defaultFolder()); // the recovery code, not a keychain copy, opens it
+
+    auto out = stowage({{"restore", "--recovery-code", recoveryCode}, dir, {}});
+    ASSERT_EQ(out.status, 0) << out.err << out.out;
+    for (const std::string& path : captured)
+        EXPECT_EQ(contents(path), before[path]) << path;
 }
 
 TEST_F(RestoreCommandTest, PrefixAndAnotherHomeFolderRoundTrips) {
