@@ -250,18 +250,19 @@ void to_json(Json& j, const VerifyReport& r) {
 }
 
 bool isSafeStoredPath(const std::string& relPath) {
-    if (relPath.empty() || relPath.front() == '/')
+    if (relPath.empty() || relPath.front() == '/' || relPath.find('\0') != std::string::npos)
         return false;
     size_t start = 0;
-    while (start <= relPath.size()) {
+    for (;;) {
         size_t end = relPath.find('/', start);
         if (end == std::string::npos)
             end = relPath.size();
-        if (relPath.compare(start, end - start, "..") == 0)
+        if (end == start || relPath.compare(start, end - start, "..") == 0)
             return false;
+        if (end == relPath.size())
+            return true;
         start = end + 1;
     }
-    return true;
 }
 
 // ---- Stored files ------------------------------------------------------------------------------

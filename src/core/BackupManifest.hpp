@@ -92,8 +92,8 @@ struct BackupManifest {
 };
 
 /// Whether a stored relative path read from a backup folder stays inside the folder: not empty,
-/// not absolute, and without a ".." component. Readers of a backup refuse any other path, since
-/// backup.json may come from anywhere.
+/// not absolute, without an empty or ".." component and without a NUL. Readers of a backup refuse
+/// any other path, since backup.json may come from anywhere.
 bool isSafeStoredPath(const std::string& relPath);
 
 // ---- Records of history.json -----------------------------------------------------------------

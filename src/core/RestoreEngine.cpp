@@ -244,19 +244,7 @@ std::string HomeMapping::operator()(const std::string& recordedPath) const {
 RestoreEngine::RestoreEngine(FileAccessPtr fileAccess) : access(std::move(fileAccess)) {}
 
 bool RestoreEngine::isSafeRelativePath(const std::string& path) {
-    if (path.empty() || path.front() == '/' || path.find('\0') != std::string::npos)
-        return false;
-    size_t start = 0;
-    for (;;) {
-        size_t end = path.find('/', start);
-        if (end == std::string::npos)
-            end = path.size();
-        if (end == start || path.compare(start, end - start, "..") == 0)
-            return false;
-        if (end == path.size())
-            return true;
-        start = end + 1;
-    }
+    return isSafeStoredPath(path);
 }
 
 bool RestoreEngine::isSafeAbsolutePath(const std::string& path) {

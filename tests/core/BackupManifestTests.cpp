@@ -244,3 +244,16 @@ TEST(Utf8Test, ValidationAndRepair) {
     EXPECT_EQ(stowage::json::validUtf8("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");
     EXPECT_EQ(stowage::json::validUtf8("ok \xE2\x94\x80"), "ok \xE2\x94\x80");
 }
+
+TEST(StoredPathSafetyTest, OnlyPlainRelativePathsInsideTheFolderAreSafe) {
+    EXPECT_TRUE(stowage::isSafeStoredPath("config/home/.zshrc"));
+    EXPECT_TRUE(stowage::isSafeStoredPath("projects/app-2"));
+    EXPECT_TRUE(stowage::isSafeStoredPath("config/home/..hidden"));
+    EXPECT_FALSE(stowage::isSafeStoredPath(""));
+    EXPECT_FALSE(stowage::isSafeStoredPath("/etc/passwd"));
+    EXPECT_FALSE(stowage::isSafeStoredPath("config/../../etc"));
+    EXPECT_FALSE(stowage::isSafeStoredPath(".."));
+    EXPECT_FALSE(stowage::isSafeStoredPath("config//x"));
+    EXPECT_FALSE(stowage::isSafeStoredPath("config/x/"));
+    EXPECT_FALSE(stowage::isSafeStoredPath(std::string("config/a\0b", 10)));
+}
