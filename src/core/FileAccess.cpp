@@ -280,8 +280,24 @@ std::string folderOf(const std::string& path) {
     return folder.empty() ? std::string(".") : folder;
 }
 
-void createFolders(const std::string& path, const char* what) {
+/// Creates `path` and its missing parents. With `privateMode`, every folder this call creates gets
+/// exactly 0700 whatever the umask, so the folders around a private file never expose its name.
+void createFolders(const std::string& path, const char* what, bool privateMode = false) {
     std::error_code ec;
+    if (privateMode) {
+        std::vector<std::string> missing;
+        for (std::string p = path; !p.empty() && p != "/" && p != "."; p = paths::parent(p)) {
+            struct stat existing {};
+            if (::lstat(p.c_str(), &existing) == 0)
+                break;
+            missing.push_back(p);
+        }
+        for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+            if (::mkdir(it->c_str(), 0700) != 0 && errno != EEXIST)
+                throwFs(what, *it, lastError());
+            ::chmod(it->c_str(), 0700);
+        }
+    }
     fs::create_directories(fs::path(path), ec);
     if (ec)
         throwFs(what, path, ec);
@@ -519,7 +535,8 @@ void DirectFileAccess::write(const Bytes& data, const std::string& rawPath, std:
     const std::string path = stripTrailingSlashes(rawPath);
     const std::string folder = folderOf(path);
     const std::string name = paths::lastComponent(path);
-    createFolders(folder, "could not create folder");
+    // A file that only its owner may read gets private new parent folders too.
+    createFolders(folder, "could not create folder", mode && (*mode & 077) == 0);
     if (name.empty() || name == "." || name == "..")
         throw BackupError::io("could not write " + rawPath);
     removeLeftoversOnce(folder);

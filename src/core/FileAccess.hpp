@@ -36,6 +36,7 @@ public:
     virtual std::optional<Bytes> read(const std::string& path) const = 0;
     /// Atomically replaces `path` with `data`: the old content stays intact until the new
     /// content is on disk, and the file carries exactly `mode` (when given) from its first byte.
+    /// Missing parent folders are created; for a mode without group or other bits they are 0700.
     virtual void write(const Bytes& data, const std::string& path, std::optional<std::uint16_t> mode) = 0;
     void write(const Bytes& data, const std::string& path) { write(data, path, std::nullopt); }
     /// Creates the folder and any missing parents; an existing folder is success.

@@ -494,3 +494,19 @@ TEST(FaultInjectingFileAccessTest, FailsTheChosenCallOnly) {
     EXPECT_THROW(fa->copyItem(home / "1", home / "c2"), fs::filesystem_error);
     EXPECT_FALSE(fs::exists(home / "c1"));
 }
+
+TEST(DirectWriteTest, PrivateFilesGetPrivateNewParentFoldersWhateverTheUmask) {
+    TempHome home;
+    DirectFileAccess fa;
+    UmaskScope scope(0);
+    home.makeDir("existing");
+    ::chmod((home / "existing").c_str(), 0755);
+    fa.write(toBytes("key"), home / "existing/.ssh/keys/id_ed25519", 0600);
+    EXPECT_EQ(modeOf(home / "existing/.ssh"), 0700u);
+    EXPECT_EQ(modeOf(home / "existing/.ssh/keys"), 0700u);
+    EXPECT_EQ(modeOf(home / "existing"), 0755u) << "folders that already exist keep their mode";
+    EXPECT_EQ(modeOf(home / "existing/.ssh/keys/id_ed25519"), 0600u);
+    // A file others may read gets ordinary new folders.
+    fa.write(toBytes("pub"), home / "shared/dir/key.pub", 0644);
+    EXPECT_EQ(modeOf(home / "shared/dir"), 0777u);
+}
