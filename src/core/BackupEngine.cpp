@@ -646,7 +646,9 @@ void BackupEngine::copyTree(const std::string& from, const std::string& to, cons
                 if (src == backupRoot)
                     return;
                 try {
-                    access.createDirectory(dst);
+                    // The copy keeps the folder's own group and other bits (a private folder stays
+                    // private whatever the umask); the owner keeps full access so its files can be written.
+                    access.createDirectory(dst, static_cast<std::uint16_t>((info->posixPermissions & 0777) | 0700));
                 } catch (...) {
                     // The files below then fail to write and are counted as such.
                 }

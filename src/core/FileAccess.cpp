@@ -553,8 +553,10 @@ void DirectFileAccess::write(const Bytes& data, const std::string& rawPath, std:
     }
 }
 
-void DirectFileAccess::createDirectory(const std::string& path) {
+void DirectFileAccess::createDirectory(const std::string& path, std::optional<std::uint16_t> mode) {
     createFolders(path, "could not create folder");
+    if (mode && ::chmod(path.c_str(), *mode & 07777) != 0)
+        throwFs("could not set permissions of", path, lastError());
 }
 
 void DirectFileAccess::remove(const std::string& path) {

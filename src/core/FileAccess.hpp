@@ -39,8 +39,10 @@ public:
     /// Missing parent folders are created; for a mode without group or other bits they are 0700.
     virtual void write(const Bytes& data, const std::string& path, std::optional<std::uint16_t> mode) = 0;
     void write(const Bytes& data, const std::string& path) { write(data, path, std::nullopt); }
-    /// Creates the folder and any missing parents; an existing folder is success.
-    virtual void createDirectory(const std::string& path) = 0;
+    /// Creates the folder and any missing parents; an existing folder is success. With `mode` the
+    /// folder (new or existing) is then given exactly those permission bits; parents are not changed.
+    virtual void createDirectory(const std::string& path, std::optional<std::uint16_t> mode) = 0;
+    void createDirectory(const std::string& path) { createDirectory(path, std::nullopt); }
     /// Removes the item (recursively); a missing item is success.
     virtual void remove(const std::string& path) = 0;
     /// Copies a file or a whole folder, replacing whatever is at `destination`.
@@ -64,7 +66,8 @@ public:
     std::optional<Bytes> read(const std::string& path) const override;
     using FileAccessProvider::write;
     void write(const Bytes& data, const std::string& path, std::optional<std::uint16_t> mode) override;
-    void createDirectory(const std::string& path) override;
+    using FileAccessProvider::createDirectory;
+    void createDirectory(const std::string& path, std::optional<std::uint16_t> mode) override;
     void remove(const std::string& path) override;
     void copyItem(const std::string& source, const std::string& destination) override;
     std::optional<std::string> destinationOfSymlink(const std::string& path) const override;

@@ -107,7 +107,10 @@ public:
     void write(const Bytes& data, const std::string& path, std::optional<std::uint16_t> mode) override {
         direct_.write(data, path, mode);
     }
-    void createDirectory(const std::string& path) override { direct_.createDirectory(path); }
+    using FileAccessProvider::createDirectory;
+    void createDirectory(const std::string& path, std::optional<std::uint16_t> mode) override {
+        direct_.createDirectory(path, mode);
+    }
     void remove(const std::string& path) override { direct_.remove(path); }
     void copyItem(const std::string& source, const std::string& destination) override {
         direct_.copyItem(source, destination);

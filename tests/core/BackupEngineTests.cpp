@@ -848,3 +848,19 @@ TEST_F(FaultInjectionTest, ABundleWrittenIntoAFolderWithoutOneIsTakenBackWhenIts
 }
 
 } // namespace
+
+TEST_F(BackupEngineTest, CopiedFoldersKeepTheirOwnGroupAndOtherBitsWhateverTheUmask) {
+    home.writeFile(".config/private/sub/a.conf", "a", 0600);
+    home.writeFile(".config/shared/b.conf", "b", 0644);
+    ::chmod((home / ".config/private").c_str(), 0700);
+    ::chmod((home / ".config/private/sub").c_str(), 0750);
+    ::chmod((home / ".config/shared").c_str(), 0755);
+    Inventory inventory{{finding("cfg", Tier::config, {home / ".config/private", home / ".config/shared"})}, {}};
+    const mode_t saved = ::umask(0);
+    BackupEngine(std::make_shared<DirectFileAccess>()).run(inventory, home / "B", defaultOptions());
+    ::umask(saved);
+    EXPECT_EQ(modeOf(home / "B/config/home/.config/private"), 0700);
+    EXPECT_EQ(modeOf(home / "B/config/home/.config/private/sub"), 0750);
+    EXPECT_EQ(modeOf(home / "B/config/home/.config/private/sub/a.conf"), 0600);
+    EXPECT_EQ(modeOf(home / "B/config/home/.config/shared"), 0755);
+}

@@ -84,7 +84,9 @@ public:
     void write(const Bytes&, const std::string&, std::optional<std::uint16_t>) override {
         throw std::runtime_error("read-only");
     }
-    void createDirectory(const std::string&) override { throw std::runtime_error("read-only"); }
+    void createDirectory(const std::string&, std::optional<std::uint16_t>) override {
+        throw std::runtime_error("read-only");
+    }
     void remove(const std::string&) override { throw std::runtime_error("read-only"); }
     void copyItem(const std::string&, const std::string&) override { throw std::runtime_error("read-only"); }
     std::optional<std::string> destinationOfSymlink(const std::string&) const override { return std::nullopt; }

@@ -295,6 +295,8 @@ TEST_F(RestoreEngineTest, ConfigRoundTripKeepsEveryByteAndPermissionBit) {
     writeFile(home(".config/nvim/init.lua"), "vim.o.number = true\n", 0600);
     writeFile(home(".config/nvim/lua/plugins.lua"), "return {}\n", 0640);
     ::chmod(home(".config/nvim").c_str(), 0700);
+    // ~/.config is not backed up; a restore creates it as the umask says, so make it that way here too.
+    ::chmod(home(".config").c_str(), 0777);
     writeFile(home(".gitconfig"), std::string("bin\0ary", 7), 0444);
     DirectFileAccess direct;
     for (const char* rel : {".zshrc", "bin", ".config/nvim", ".gitconfig"}) {

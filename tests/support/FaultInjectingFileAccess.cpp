@@ -74,8 +74,8 @@ void FaultInjectingFileAccess::write(const Bytes& data, const std::string& path,
     run(Operation::write, path, [&] { inner_->write(data, path, mode); });
 }
 
-void FaultInjectingFileAccess::createDirectory(const std::string& path) {
-    run(Operation::createDirectory, path, [&] { inner_->createDirectory(path); });
+void FaultInjectingFileAccess::createDirectory(const std::string& path, std::optional<std::uint16_t> mode) {
+    run(Operation::createDirectory, path, [&] { inner_->createDirectory(path, mode); });
 }
 
 void FaultInjectingFileAccess::remove(const std::string& path) {

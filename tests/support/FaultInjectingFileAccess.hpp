@@ -41,7 +41,8 @@ public:
     std::optional<Bytes> read(const std::string& path) const override { return inner_->read(path); }
     using FileAccessProvider::write;
     void write(const Bytes& data, const std::string& path, std::optional<std::uint16_t> mode) override;
-    void createDirectory(const std::string& path) override;
+    using FileAccessProvider::createDirectory;
+    void createDirectory(const std::string& path, std::optional<std::uint16_t> mode) override;
     void remove(const std::string& path) override;
     void copyItem(const std::string& source, const std::string& destination) override;
     std::optional<std::string> destinationOfSymlink(const std::string& path) const override {
