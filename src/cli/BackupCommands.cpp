@@ -379,7 +379,15 @@ void addBackupCommands(CLI::App& app, Runner& selected) {
     cmd->add_flag("--no-secrets", backup->noSecrets, "Leave secrets out");
     cmd->add_flag("--no-config", backup->noConfig, "Leave config files out");
     cmd->add_flag("--no-manifests", backup->noManifests, "Do not regenerate the reinstall lists");
+    // "~" is expanded before the folder is checked, so a quoted "~/x" works like an unquoted one.
+    const CLI::Validator expandFolder(
+        [](std::string& value) {
+            value = absoluteFolder(value);
+            return std::string();
+        },
+        "", "expand");
     cmd->add_option("--project", backup->projects, "Project folder whose source tree is copied (repeatable)")
+        ->transform(expandFolder)
         ->check(CLI::ExistingDirectory);
     cmd->add_flag("--git-history", backup->gitHistory, "Keep the .git folder of copied projects");
     cmd->add_flag("--full", backup->full, "Rewrite every copy, even unchanged ones");

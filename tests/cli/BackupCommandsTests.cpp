@@ -267,4 +267,11 @@ TEST_F(BackupCommandsTest, TheSavedBackupFolderIsTheDefault) {
     EXPECT_EQ(empty.out, "No backups recorded in ~/Nothing.\n");
 }
 
+TEST_F(BackupCommandsTest, AQuotedTildeInAProjectPathIsExpanded) {
+    Outcome run = stowage(backupArgs({"--no-secrets", "--no-config", "--project", "~/code/app"}));
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(fs::exists(backup + "/projects/app/main.py"));
+    EXPECT_EQ(stowage(backupArgs({"--project", "~/code/missing"})).status, 2);
+}
+
 } // namespace
