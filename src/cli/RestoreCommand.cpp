@@ -220,19 +220,7 @@ SecretString passphraseFor(const Context& context, const RestoreOptions& options
 // ---- Output ------------------------------------------------------------------------------------
 
 std::string comparison(const FileDiff& diff) {
-    switch (diff.kind) {
-    case FileDiff::Kind::new_:
-        return "new";
-    case FileDiff::Kind::identical:
-        return "identical";
-    case FileDiff::Kind::modified:
-        return "modified";
-    case FileDiff::Kind::binary:
-        return "binary";
-    case FileDiff::Kind::directory:
-        return "directory";
-    }
-    return "modified";
+    return toString(diff.kind);
 }
 
 /// The word shown before a path: what happens to it, or in a dry run how the backup copy compares

@@ -183,9 +183,7 @@ std::vector<BackupRun> BackupEngine::history(const std::string& dir) const {
 }
 
 BackupResult BackupEngine::run(const Inventory& inventory, const std::string& to, const BackupOptions& options) const {
-    std::string root = paths::expandTilde(to);
-    while (root.size() > 1 && root.back() == '/')
-        root.pop_back();
+    const std::string root = paths::expandRoot(to);
     if (!access->beginAccess(root))
         throw BackupError::io("no access to " + paths::abbreviateHome(root));
     AccessGuard guard(*access, root);

@@ -270,9 +270,7 @@ bool replaceTarget(const std::string& tempPath, const std::string& target, const
 }
 
 std::string stripTrailingSlashes(std::string p) {
-    while (p.size() > 1 && p.back() == '/')
-        p.pop_back();
-    return p;
+    return paths::withoutTrailingSlashes(std::move(p));
 }
 
 std::string folderOf(const std::string& path) {
@@ -628,6 +626,24 @@ void DirectFileAccess::copyItem(const std::string& rawSource, const std::string&
         if (aboutSource)
             throwFs(failure.what, failure.path, failure.ec);
         throwFs(failure.what, source, destination, failure.ec);
+    }
+}
+
+// ---- AccessScope ---------------------------------------------------------------------------------
+
+AccessScope::AccessScope(FileAccessProvider& access, std::vector<std::string> roots)
+    : access_(access), roots_(std::move(roots)) {
+    for (const auto& root : roots_)
+        access_.beginAccess(root);
+}
+
+AccessScope::~AccessScope() {
+    for (auto it = roots_.rbegin(); it != roots_.rend(); ++it) {
+        try {
+            access_.endAccess(*it);
+        } catch (...) {
+            // Ending access has nothing to report, and must not replace an error already on its way.
+        }
     }
 }
 

@@ -57,6 +57,22 @@ public:
 
 using FileAccessPtr = std::shared_ptr<FileAccessProvider>;
 
+/// Keeps access to folder trees open for one scope, as every reader of a tree must: beginAccess on
+/// each root when made, endAccess on each in reverse order when left, also when an exception leaves.
+class AccessScope {
+public:
+    AccessScope(FileAccessProvider& access, std::vector<std::string> roots);
+    AccessScope(FileAccessProvider& access, std::string root)
+        : AccessScope(access, std::vector<std::string>{std::move(root)}) {}
+    ~AccessScope();
+    AccessScope(const AccessScope&) = delete;
+    AccessScope& operator=(const AccessScope&) = delete;
+
+private:
+    FileAccessProvider& access_;
+    std::vector<std::string> roots_;
+};
+
 /// Plain file-system access; stateless.
 class DirectFileAccess : public FileAccessProvider {
 public:

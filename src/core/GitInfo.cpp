@@ -74,13 +74,6 @@ Shell::Output git(const std::string& folder, std::vector<std::string> arguments)
     return Shell::run("git", arguments);
 }
 
-std::string normalizedRoot(const std::string& root) {
-    std::string r = paths::expandTilde(root);
-    while (r.size() > 1 && r.back() == '/')
-        r.pop_back();
-    return r;
-}
-
 void walk(const std::string& folder, int level, const FileAccessProvider& access, std::vector<std::string>& found,
           std::set<std::string>& seen) {
     if (level > GitInfo::maxLevel || found.size() > GitInfo::repoCap)
@@ -114,7 +107,7 @@ std::vector<std::string> GitInfo::discoverRepos(const std::vector<std::string>& 
     std::vector<std::string> found;
     std::set<std::string> seen;
     for (const std::string& root : roots) {
-        std::string folder = normalizedRoot(root);
+        std::string folder = paths::expandRoot(root);
         if (folder.empty())
             continue;
         walk(folder, 0, access, found, seen);

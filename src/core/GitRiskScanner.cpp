@@ -40,32 +40,6 @@ Shell::Output git(const std::string& repo, std::vector<std::string> arguments) {
     return Shell::run("git", arguments);
 }
 
-// Keeps access to the expanded roots open for the whole scan, git runs included.
-class AccessBracket {
-public:
-    AccessBracket(FileAccessProvider& access, const std::vector<std::string>& roots) : access_(access) {
-        for (const std::string& root : roots) {
-            std::string r = paths::expandTilde(root);
-            while (r.size() > 1 && r.back() == '/')
-                r.pop_back();
-            if (!r.empty()) {
-                access_.beginAccess(r);
-                opened_.push_back(r);
-            }
-        }
-    }
-    ~AccessBracket() {
-        for (auto it = opened_.rbegin(); it != opened_.rend(); ++it)
-            access_.endAccess(*it);
-    }
-    AccessBracket(const AccessBracket&) = delete;
-    AccessBracket& operator=(const AccessBracket&) = delete;
-
-private:
-    FileAccessProvider& access_;
-    std::vector<std::string> opened_;
-};
-
 } // namespace
 
 std::string toString(GitRisk::Kind kind) {
@@ -255,7 +229,7 @@ std::vector<GitRisk> GitRiskScanner::scan() const {
     FileAccessPtr files = access ? access : std::make_shared<DirectFileAccess>();
     std::vector<std::optional<GitRisk>> slots;
     {
-        AccessBracket bracket(*files, roots);
+        AccessScope scope(*files, paths::expandRoots(roots));
         std::vector<std::string> repos = GitInfo::discoverRepos(roots, *files);
         // Each repository's answer goes into its own slot, so the list keeps discovery order exactly
         // as if the repositories had been assessed one after another. A repository's remote only

@@ -10,16 +10,10 @@ namespace stowage::paths {
 
 namespace {
 
-std::string stripTrailingSlashes(std::string p) {
-    while (p.size() > 1 && p.back() == '/')
-        p.pop_back();
-    return p;
-}
-
 std::string passwdHome(const struct passwd* pw) {
     if (pw == nullptr || pw->pw_dir == nullptr)
         return {};
-    return stripTrailingSlashes(pw->pw_dir);
+    return withoutTrailingSlashes(pw->pw_dir);
 }
 
 std::string lookupUser(const char* name, uid_t uid, bool byName) {
@@ -45,8 +39,26 @@ std::string lookupUser(const char* name, uid_t uid, bool byName) {
 std::string homeFolder() {
     const char* env = std::getenv("HOME");
     if (env != nullptr && *env != '\0')
-        return stripTrailingSlashes(env);
+        return withoutTrailingSlashes(env);
     return lookupUser(nullptr, getuid(), false);
+}
+
+std::string withoutTrailingSlashes(std::string path) {
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    return path;
+}
+
+std::string expandRoot(const std::string& root) {
+    return withoutTrailingSlashes(expandTilde(root));
+}
+
+std::vector<std::string> expandRoots(const std::vector<std::string>& roots) {
+    std::vector<std::string> result;
+    for (const auto& root : roots)
+        if (std::string r = expandRoot(root); !r.empty())
+            result.push_back(std::move(r));
+    return result;
 }
 
 std::string homeFolderOf(const std::string& user) {
@@ -119,8 +131,8 @@ bool isUnder(const std::string& path, const std::string& rawRoot) {
     // and so contains nothing.
     if (rawRoot.empty())
         return path.empty();
-    const std::string root = stripTrailingSlashes(rawRoot);
-    const std::string p = stripTrailingSlashes(path);
+    const std::string root = withoutTrailingSlashes(rawRoot);
+    const std::string p = withoutTrailingSlashes(path);
     if (p == root)
         return true;
     if (root == "/")

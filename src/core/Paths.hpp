@@ -3,6 +3,7 @@
 // Paths are absolute UTF-8 strings everywhere.
 
 #include <string>
+#include <vector>
 
 namespace stowage::paths {
 
@@ -16,6 +17,15 @@ std::string homeFolderOf(const std::string& user);
 /// "~" → home; "~/x" → home + "/x"; "~name[/x]" → that user's home (+ "/x"); anything else unchanged.
 /// An unknown user name leaves the path unchanged.
 std::string expandTilde(const std::string& path);
+
+/// The path without trailing "/" characters ("/" itself stays "/").
+std::string withoutTrailingSlashes(std::string path);
+
+/// A configured root as scanners use it: "~" expanded, trailing "/" removed.
+std::string expandRoot(const std::string& root);
+
+/// Every non-empty configured root in its scan form, in order.
+std::vector<std::string> expandRoots(const std::vector<std::string>& roots);
 
 /// Writes a path under the home folder with a leading "~" ("~" for the home itself).
 std::string abbreviateHome(const std::string& path);

@@ -19,37 +19,6 @@ bool isMarker(const std::string& name) {
     return ProjectScanner::markers().count(name) != 0 || endsWith(name, ".xcodeproj") || endsWith(name, ".xcworkspace");
 }
 
-std::string expandedRoot(const std::string& root) {
-    std::string r = paths::expandTilde(root);
-    while (r.size() > 1 && r.back() == '/')
-        r.pop_back();
-    return r;
-}
-
-// Keeps access to the expanded roots open for the whole scan, git runs included.
-class AccessBracket {
-public:
-    AccessBracket(FileAccessProvider& access, const std::vector<std::string>& roots) : access_(access) {
-        for (const std::string& root : roots) {
-            std::string r = expandedRoot(root);
-            if (!r.empty()) {
-                access_.beginAccess(r);
-                opened_.push_back(r);
-            }
-        }
-    }
-    ~AccessBracket() {
-        for (auto it = opened_.rbegin(); it != opened_.rend(); ++it)
-            access_.endAccess(*it);
-    }
-    AccessBracket(const AccessBracket&) = delete;
-    AccessBracket& operator=(const AccessBracket&) = delete;
-
-private:
-    FileAccessProvider& access_;
-    std::vector<std::string> opened_;
-};
-
 struct Walk {
     const FileAccessProvider& access;
     std::vector<ProjectInfo> found;
@@ -170,10 +139,10 @@ const std::set<std::string>& ProjectScanner::pruned() {
 
 std::vector<ProjectInfo> ProjectScanner::scan() const {
     FileAccessPtr files = access ? access : std::make_shared<DirectFileAccess>();
-    AccessBracket bracket(*files, roots);
+    AccessScope scope(*files, paths::expandRoots(roots));
     Walk walk{*files, {}, {}, {}};
     for (const std::string& root : roots) {
-        std::string folder = expandedRoot(root);
+        std::string folder = paths::expandRoot(root);
         if (!folder.empty())
             walk.visit(folder, 0);
     }

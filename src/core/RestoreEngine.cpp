@@ -40,21 +40,6 @@ constexpr const char* kBundleName = "secrets.stowage";
 /// More links than this in a row are a loop.
 constexpr int kMaxLinkHops = 40;
 
-/// Brackets access to a folder tree, as the file access layer asks of every reader.
-class AccessScope {
-public:
-    AccessScope(FileAccessProvider& access, std::string root) : access_(access), root_(std::move(root)) {
-        access_.beginAccess(root_);
-    }
-    ~AccessScope() { access_.endAccess(root_); }
-    AccessScope(const AccessScope&) = delete;
-    AccessScope& operator=(const AccessScope&) = delete;
-
-private:
-    FileAccessProvider& access_;
-    std::string root_;
-};
-
 bool contains(const RestoreSelection& select, const std::string& path) {
     return !select || select->count(path) > 0;
 }
