@@ -139,7 +139,7 @@ const SecretsBundle::ProjectLookup noProjects = [](const std::string&, const Fil
 
 // ---- AES-256-GCM known answers -----------------------------------------------------------------
 
-// Test cases 13 to 15 of the GCM specification's test vectors (McGrew and Viega), the 256-bit-key
+// Test cases 13 to 15 of the published GCM test vectors (McGrew and Viega), the 256-bit-key
 // cases without associated data.
 TEST(GcmTest, MatchesPublishedTestVectors) {
     struct Vector {
