@@ -52,6 +52,11 @@ std::optional<Timestamp> parseIso8601(const std::string& text) {
     if (!ymd.ok())
         return std::nullopt;
     auto tp = sys_days{ymd} + hours{h} + minutes{mi} + seconds{s} - seconds{offset};
+    // The clock counts nanoseconds in 64 bits (the years 1678 to 2261 fit); a date outside its range
+    // is refused rather than overflowing it.
+    constexpr auto limit = duration_cast<seconds>(system_clock::duration::max()) - seconds{1};
+    if (tp.time_since_epoch() > limit || tp.time_since_epoch() < -limit)
+        return std::nullopt;
     return time_point_cast<system_clock::duration>(tp);
 }
 

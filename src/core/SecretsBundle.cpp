@@ -187,13 +187,16 @@ double secondsSinceReference(Timestamp t) {
 
 Timestamp timestampFromReference(double value) {
     using namespace std::chrono;
-    // Far outside any date a clock produces; refuse rather than overflow the clock's integer.
-    if (!std::isfinite(value) || std::fabs(value) > 1e11)
+    // The clock counts nanoseconds in 64 bits, about 292 years either side of 1970. A time is taken
+    // only when both its distance from 1970 and from the reference date fit (the encoder measures the
+    // latter), so nothing overflows the clock's integer either way; anything else is refused.
+    constexpr long long limit = duration_cast<seconds>(system_clock::duration::max()).count() - 1;
+    constexpr auto reference = static_cast<long long>(referenceDate);
+    if (!(value >= static_cast<double>(-limit) && value < static_cast<double>(limit - reference + 1)))
         throw BundleDecodingError("The secrets bundle's contents are not readable: \"createdAt\" is out of range.");
     const double whole = std::floor(value);
     const auto fraction = duration_cast<system_clock::duration>(duration<double>(value - whole));
-    return system_clock::from_time_t(static_cast<std::time_t>(referenceDate)) +
-           std::chrono::seconds(static_cast<long long>(whole)) + fraction;
+    return system_clock::time_point(seconds(reference + static_cast<long long>(whole))) + fraction;
 }
 
 // ---- Payload encoding --------------------------------------------------------------------------

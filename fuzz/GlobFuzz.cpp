@@ -1,0 +1,50 @@
+// Exclude patterns from the settings against paths found on disk: Glob::matches on arbitrary
+// strings (the input is split in two by FuzzedDataProvider).
+//
+// Checks beyond "no crash, no sanitizer report":
+// - the empty pattern matches nothing;
+// - a non-empty pattern free of glob characters, "~" and NUL matches itself as a path;
+// - matchesAny agrees with matches for a one-pattern list.
+
+#include "core/Glob.hpp"
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+using namespace stowage;
+
+namespace {
+
+[[noreturn]] void broken(const char* what) {
+    std::fprintf(stderr, "fuzz invariant broken: %s\n", what);
+    std::abort();
+}
+
+bool isPlain(const std::string& text) {
+    return !text.empty() && text.front() != '~' && text.find_first_of(std::string("*?[\\\0", 5)) == std::string::npos;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    // A fixed home folder, so "~" expands the same way in every run.
+    static const bool homeSet = ::setenv("HOME", "/home/fuzz", 1) == 0;
+    (void)homeSet;
+
+    FuzzedDataProvider input(data, size);
+    const std::string path = input.ConsumeRandomLengthString(size);
+    const std::string pattern = input.ConsumeRemainingBytesAsString();
+
+    const bool matched = Glob::matches(path, pattern);
+    if (pattern.empty() && matched)
+        broken("the empty pattern matched");
+    if (Glob::matchesAny(path, {pattern}) != matched)
+        broken("matchesAny disagrees with matches");
+    if (isPlain(pattern) && !Glob::matches(pattern, pattern))
+        broken("a plain pattern does not match itself");
+    return 0;
+}
