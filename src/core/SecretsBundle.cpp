@@ -1121,7 +1121,7 @@ std::string utf8Lossy(const Bytes& bytes) {
     return out;
 }
 
-/// True when the path has an empty, "." or ".." component after its leading "/".
+/// True when the path has a "." or ".." component.
 bool hasDotComponents(const std::string& path) {
     std::size_t start = path.empty() || path[0] != '/' ? 0 : 1;
     while (start <= path.size()) {
@@ -1183,10 +1183,14 @@ std::vector<RestoreOutcome> restore(const BundlePayload& payload, const std::opt
                 target = it->second;
         }
         if (prefix) {
-            // Joined under the prefix, ".." would climb out of it.
+            // Joined under the prefix, ".." would climb out of it, and a path without a name ("",
+            // "/") would be the prefix folder itself, whose beside name lies outside it.
             if (hasDotComponents(target))
                 throw BackupError::io("will not restore " + target + " under " + *prefix +
                                       ": the path leaves the folder");
+            if (target.find_first_not_of('/') == std::string::npos)
+                throw BackupError::io("will not restore \"" + target + "\" under " + *prefix +
+                                      ": the path names no file");
             target = paths::join(*prefix, paths::relativeForm(target));
         }
 

@@ -130,7 +130,7 @@ FileDiff diff(const Bytes& incoming, const std::string& path, const FileAccessPr
 /// - `select`: only these recorded paths (absent: all; empty: none).
 /// - Target: `destinations[path]` when present, else the path; under `prefix` (when given) by its
 ///   relative form. With a prefix, a path with "." or ".." components is refused (it would leave the
-///   prefix).
+///   prefix), and so is a path that names no file ("", "/").
 /// - Decision: a missing target or `overwrite` restores at the target; an existing target is left
 ///   alone under `skip` and written beside it (ConflictPolicy besideSuffix) under `writeBeside`.
 /// - Dry run: nothing is written; every outcome carries diff(data, target).
