@@ -1,6 +1,6 @@
 #include "core/GitInfo.hpp"
 
-#include "support/TempHome.hpp"
+#include "support/GitFixture.hpp"
 
 #include <gtest/gtest.h>
 
@@ -20,29 +20,8 @@ namespace {
 
 using stowage::testing::sh;
 
-// A temporary home with a private git configuration: no system file, an identity, "main" as the
-// first branch. Repositories are real and made with the git on the search path.
-class GitInfoTest : public ::testing::Test {
+class GitInfoTest : public stowage::testing::GitFixture {
 protected:
-    GitInfoTest() {
-        setenv("GIT_CONFIG_NOSYSTEM", "1", 1);
-        home.writeFile(".gitconfig", "[user]\n\tname = Test\n\temail = test@example.com\n"
-                                     "[init]\n\tdefaultBranch = main\n[commit]\n\tgpgsign = false\n");
-    }
-
-    std::string repo(const std::string& relative) {
-        std::string dir = home.makeDir(relative);
-        EXPECT_EQ(sh("git init -q '" + dir + "'"), 0);
-        return dir;
-    }
-    void git(const std::string& dir, const std::string& args) {
-        ASSERT_EQ(sh("git -C '" + dir + "' " + args + " >/dev/null 2>&1"), 0) << args;
-    }
-    void commitFile(const std::string& dir, const std::string& name, const std::string& content) {
-        std::ofstream(dir + "/" + name) << content;
-        git(dir, "add -- '" + name + "'");
-        git(dir, "commit -q -m 'change " + name + "'");
-    }
     std::vector<std::string> roots(const std::vector<LocalRepo>& repos) {
         std::vector<std::string> r;
         for (const auto& repo : repos)
@@ -50,7 +29,6 @@ protected:
         return r;
     }
 
-    stowage::testing::TempHome home;
     DirectFileAccess access;
 };
 

@@ -2,7 +2,7 @@
 
 #include "core/Collation.hpp"
 #include "core/GitInfo.hpp"
-#include "support/TempHome.hpp"
+#include "support/GitFixture.hpp"
 
 #include <gtest/gtest.h>
 
@@ -20,30 +20,8 @@ using Kind = GitRisk::Kind;
 
 const std::string dot = " \u00B7 ";
 
-class GitRiskTest : public ::testing::Test {
+class GitRiskTest : public stowage::testing::GitFixture {
 protected:
-    GitRiskTest() {
-        setenv("GIT_CONFIG_NOSYSTEM", "1", 1);
-        home.writeFile(".gitconfig", "[user]\n\tname = Test\n\temail = test@example.com\n"
-                                     "[init]\n\tdefaultBranch = main\n[commit]\n\tgpgsign = false\n");
-    }
-
-    std::string repo(const std::string& relative) {
-        std::string dir = home.makeDir(relative);
-        EXPECT_EQ(sh("git init -q '" + dir + "'"), 0);
-        return dir;
-    }
-    void git(const std::string& dir, const std::string& args) {
-        ASSERT_EQ(sh("git -C '" + dir + "' " + args + " >/dev/null 2>&1"), 0) << args;
-    }
-    void write(const std::string& dir, const std::string& name, const std::string& content) {
-        std::ofstream(dir + "/" + name) << content;
-    }
-    void commitFile(const std::string& dir, const std::string& name, const std::string& content) {
-        write(dir, name, content);
-        git(dir, "add -- '" + name + "'");
-        git(dir, "commit -q -m 'change " + name + "'");
-    }
     void stash(const std::string& dir, const std::string& name, const std::string& content) {
         write(dir, name, content);
         git(dir, "stash push -q");
@@ -66,7 +44,6 @@ protected:
         return risk;
     }
 
-    stowage::testing::TempHome home;
     int bareCount = 0;
 };
 
