@@ -44,6 +44,7 @@
 #include "core/Paths.hpp"
 #include "core/SecretsBundle.hpp"
 #include "core/Verify.hpp"
+#include "core/Wording.hpp"
 
 #include <openssl/evp.h>
 
@@ -282,7 +283,8 @@ BackupResult BackupEngine::run(const Inventory& inventory, const std::string& to
         result.keyStoredInKeychain = BundleKey::storeInKeychain(*randomKey, keychainTimeout);
         if (!result.keyStoredInKeychain)
             result.warnings.push_back(
-                "Could not store key in Keychain \u2014 the recovery code is your only way back in. Save it.");
+                wording::localized(
+                    "Could not store key in Keychain \u2014 the recovery code is your only way back in. Save it."));
     }
 
     report("Writing backup.json and RESTORE.md\u2026");

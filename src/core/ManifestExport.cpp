@@ -4,6 +4,7 @@
 #include "core/Json.hpp"
 #include "core/Paths.hpp"
 #include "core/Shell.hpp"
+#include "core/Wording.hpp"
 
 #include <unicode/brkiter.h>
 #include <unicode/datefmt.h>
@@ -328,7 +329,7 @@ std::string restoreGuide(const BackupManifest& m, const std::string& locale, con
     line("# Stowage restore");
     line("");
     line("Generated " + formatGuideDate(m.createdAt, locale, timeZone) + ".");
-    line("Run these steps on your **fresh** Mac, in order.");
+    line(wording::localized("Run these steps on your **fresh** Mac, in order."));
 
     if (!m.manifests.empty()) {
         auto has = [&m](const char* entry) {

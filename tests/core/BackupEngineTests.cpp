@@ -522,7 +522,7 @@ TEST_F(BackupEngineTest, AKeychainThatRefusesTheKeyIsTheLastWarning) {
     EXPECT_EQ(result.warnings,
               (std::vector<std::string>{
                   "~/.config/huge: 1 file(s) over 2MB skipped",
-                  "Could not store key in Keychain \u2014 the recovery code is your only way back in. Save it."}));
+                  "Could not store key in keyring \u2014 the recovery code is your only way back in. Save it."}));
 }
 
 TEST_F(BackupEngineTest, WithEverySecretExcludedNoBundleIsWrittenAndAnOldOneStays) {

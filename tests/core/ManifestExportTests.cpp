@@ -305,7 +305,7 @@ protected:
                "Generated " +
                formatGuideDate(m.createdAt, "en_US", "UTC") +
                ".\n"
-               "Run these steps on your **fresh** Mac, in order.\n";
+               "Run these steps on your **fresh** computer, in order.\n";
     }
 
     static constexpr const char* manualSteps =
