@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,21 @@ void addAuditCommand(CLI::App& app, Runner& selected);
 void addAppsCommand(CLI::App& app, Runner& selected);
 void addBackupCommands(CLI::App& app, Runner& selected);
 void addRestoreCommand(CLI::App& app, Runner& selected);
+void addScheduleCommand(CLI::App& app, Runner& selected);
+
+/// What a scheduled backup body reports: its exit status and a one-line summary.
+struct ScheduledOutcome {
+    int status = 0;
+    std::string summary;
+};
+/// Runs one scheduled backup: records its outcome for `stowage schedule` and the app, and shows a
+/// desktop notification when it fails or finishes with problems (adding how long the machine has
+/// gone without a successful backup when that is longer than the reminder setting). Rethrows the
+/// body's error after recording it.
+int runScheduledBackup(Context& context, const std::function<ScheduledOutcome()>& backup);
+/// "No backup has succeeded for N days." when the last successful backup is older than the
+/// "reminderDays" setting (14 when unset; 0 switches the notice off); absent otherwise.
+std::optional<std::string> staleBackupNotice(const DefaultsStore& store, Timestamp now);
 
 /// Styling that is active only when the stream is a terminal and NO_COLOR is not set.
 class Style {

@@ -17,6 +17,7 @@ int main(int argc, char** argv) {
     cli::addAppsCommand(app, selected);
     cli::addBackupCommands(app, selected);
     cli::addRestoreCommand(app, selected);
+    cli::addScheduleCommand(app, selected);
 
     try {
         app.parse(argc, argv);

@@ -36,6 +36,7 @@
 #include "core/BackupEngine.hpp"
 
 #include "core/BackupError.hpp"
+#include "core/BackupLock.hpp"
 #include "core/Glob.hpp"
 #include "core/Json.hpp"
 #include "core/KDF.hpp"
@@ -190,6 +191,9 @@ BackupResult BackupEngine::run(const Inventory& inventory, const std::string& to
     AccessGuard guard(*access, root);
 
     access->createDirectory(root);
+    // Held until the run returns or throws; a second run on the same folder is refused here,
+    // before it has touched anything.
+    const BackupLock lock(root);
 
     BackupResult result(root);
     BackupManifest manifest;
