@@ -94,7 +94,6 @@ std::string lastRunPath() {
 std::string serviceUnit(const std::string& executable) {
     return "[Unit]\n"
            "Description=Stowage scheduled backup\n"
-           "Documentation=man:stowage(1)\n"
            "\n"
            "[Service]\n"
            "Type=oneshot\n"

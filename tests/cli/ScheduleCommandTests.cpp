@@ -36,10 +36,10 @@ protected:
                        "exit 0\n",
                        0755);
     }
-    testing::Outcome schedule(const std::vector<std::string>& arguments) {
+    stowage::testing::Outcome schedule(const std::vector<std::string>& arguments) {
         std::vector<std::string> all{"schedule"};
         all.insert(all.end(), arguments.begin(), arguments.end());
-        return testing::runProgram(binary, all,
+        return stowage::testing::runProgram(binary, all,
                                    {{"PATH", home.path() + "/bin:" + std::getenv("PATH")},
                                     {"XDG_STATE_HOME", home.path() + "/.local/state"}});
     }

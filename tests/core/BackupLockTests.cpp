@@ -23,7 +23,7 @@ std::string thrownBy(const std::function<void()>& body) {
     try {
         body();
     } catch (const BackupError& e) {
-        return e.what();
+        return e.message();
     }
     return {};
 }
