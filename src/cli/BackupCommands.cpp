@@ -81,7 +81,8 @@ std::string jsonText(const nlohmann::json& j) {
 /// The passphrase to seal with: --passphrase-file, else STOWAGE_PASSPHRASE, else asked twice on the
 /// terminal. `origin` says which, for the output.
 SecretString readPassphrase(const BackupCommandOptions& options, std::string& origin) {
-    if (!options.passphraseFile.empty()) {
+    // "-" on a terminal is typed, and a passphrase typed for sealing is always confirmed.
+    if (!options.passphraseFile.empty() && !(options.passphraseFile == "-" && canPrompt())) {
         SecretString text = readSecretFile(options.passphraseFile, "passphrase");
         if (text.empty())
             throw std::runtime_error("The passphrase file " + options.passphraseFile + " is empty.");
@@ -89,7 +90,7 @@ SecretString readPassphrase(const BackupCommandOptions& options, std::string& or
         return text;
     }
     if (auto fromEnvironment = secretFromEnvironment(passphraseVariable);
-        fromEnvironment && !fromEnvironment->empty()) {
+        fromEnvironment && !fromEnvironment->empty() && options.passphraseFile.empty()) {
         origin = passphraseVariable;
         return std::move(*fromEnvironment);
     }
