@@ -469,7 +469,7 @@ TEST_F(RestoreCommandTest, PassphraseComesFromAFileTheEnvironmentOrNowhereElse) 
     }
 
     fs::remove(home(".netrc"));
-    // The guide's command, pasted for a passphrase backup, still works with the passphrase given.
+    // A recovery code given for a passphrase backup is set aside, and the passphrase opens it.
     auto fromEnv = stowage(
         {{"restore", "--secrets", "--recovery-code", "<your code>"}, dir, {"STOWAGE_PASSPHRASE=tr0ub4dor & 3"}});
     ASSERT_EQ(fromEnv.status, 0) << fromEnv.err;
