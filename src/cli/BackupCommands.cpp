@@ -7,6 +7,7 @@
 
 #include "cli/Cli.hpp"
 #include "cli/Output.hpp"
+#include "cli/SecretInput.hpp"
 
 #include "core/BackupEngine.hpp"
 #include "core/BackupError.hpp"
@@ -16,14 +17,13 @@
 #include "core/Paths.hpp"
 #include "core/Scanner.hpp"
 #include "core/Settings.hpp"
+#include "core/Verify.hpp"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <iostream>
-#include <termios.h>
 #include <unistd.h>
 
 namespace stowage::cli {
@@ -48,6 +48,8 @@ struct BackupCommandOptions {
     std::vector<std::string> roots;
     std::vector<std::string> excludes;
     bool json = false;
+    bool newKey = false;
+    bool showRecoveryCode = false;
 };
 
 /// A folder argument: "~" expanded, made absolute against the working folder.
@@ -76,109 +78,32 @@ std::string jsonText(const nlohmann::json& j) {
 
 // ---- Passphrase ------------------------------------------------------------------------------
 
-/// Echo is switched off for the lifetime of the object and restored afterwards, also when the
-/// user interrupts the prompt.
-class NoEcho {
-public:
-    explicit NoEcho(int fd) : fd_(fd) {
-        if (::tcgetattr(fd_, &saved_) != 0)
-            return;
-        active_ = this;
-        previousInt_ = std::signal(SIGINT, &NoEcho::interrupted);
-        previousTerm_ = std::signal(SIGTERM, &NoEcho::interrupted);
-        termios quiet = saved_;
-        quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
-        quiet.c_lflag |= ECHONL;
-        ok_ = ::tcsetattr(fd_, TCSAFLUSH, &quiet) == 0;
-    }
-    ~NoEcho() {
-        if (active_ == this) {
-            ::tcsetattr(fd_, TCSAFLUSH, &saved_);
-            std::signal(SIGINT, previousInt_);
-            std::signal(SIGTERM, previousTerm_);
-            active_ = nullptr;
-        }
-    }
-    NoEcho(const NoEcho&) = delete;
-    NoEcho& operator=(const NoEcho&) = delete;
-    bool ok() const { return ok_; }
-
-private:
-    static void interrupted(int signal) {
-        if (active_ != nullptr)
-            ::tcsetattr(active_->fd_, TCSANOW, &active_->saved_);
-        std::signal(signal, SIG_DFL);
-        std::raise(signal);
-    }
-
-    static inline NoEcho* active_ = nullptr;
-    int fd_;
-    termios saved_{};
-    bool ok_ = false;
-    void (*previousInt_)(int) = SIG_DFL;
-    void (*previousTerm_)(int) = SIG_DFL;
-};
-
-/// One line from the terminal without echo, the line break dropped.
-SecretString promptHidden(const std::string& prompt) {
-    std::cerr << prompt << std::flush;
-    NoEcho noEcho(STDIN_FILENO);
-    if (!noEcho.ok())
-        throw std::runtime_error("Could not switch off echo on the terminal to ask for the passphrase.");
-    SecretString line;
-    for (;;) {
-        char c = 0;
-        ssize_t n = ::read(STDIN_FILENO, &c, 1);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0 || c == '\n')
-            break;
-        if (c != '\r')
-            line.append(std::string_view(&c, 1));
-        c = 0;
-    }
-    return line;
-}
-
-/// Drops one trailing line break ("\n" or "\r\n"), as editors and `echo` leave one.
-void dropLineBreak(SecretString& text) {
-    std::string_view v = text.view();
-    size_t keep = v.size();
-    if (keep > 0 && v[keep - 1] == '\n') {
-        --keep;
-        if (keep > 0 && v[keep - 1] == '\r')
-            --keep;
-    }
-    if (keep != v.size()) {
-        SecretString shorter(v.substr(0, keep));
-        text = std::move(shorter);
-    }
-}
-
-SecretString readPassphrase(const Context& context, const BackupCommandOptions& options) {
-    if (!options.passphraseFile.empty()) {
-        const std::string path = absoluteFolder(options.passphraseFile);
-        auto bytes = context.access->read(path);
-        if (!bytes)
-            throw std::runtime_error("Could not read the passphrase file " + paths::abbreviateHome(path) + ".");
-        SecretString text(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
-        wipeBytes(*bytes);
-        dropLineBreak(text);
+/// The passphrase to seal with: --passphrase-file, else STOWAGE_PASSPHRASE, else asked twice on the
+/// terminal. `origin` says which, for the output.
+SecretString readPassphrase(const BackupCommandOptions& options, std::string& origin) {
+    // "-" on a terminal is typed, and a passphrase typed for sealing is always confirmed.
+    if (!options.passphraseFile.empty() && !(options.passphraseFile == "-" && canPrompt())) {
+        SecretString text = readSecretFile(options.passphraseFile, "passphrase");
         if (text.empty())
-            throw std::runtime_error("The passphrase file " + paths::abbreviateHome(path) + " is empty.");
+            throw std::runtime_error("The passphrase file " + options.passphraseFile + " is empty.");
+        origin = "file";
         return text;
     }
-    if (const char* fromEnvironment = std::getenv("STOWAGE_PASSPHRASE"); fromEnvironment && *fromEnvironment)
-        return SecretString(std::string_view(fromEnvironment));
-    if (::isatty(STDIN_FILENO) != 1)
+    if (auto fromEnvironment = secretFromEnvironment(passphraseVariable);
+        fromEnvironment && !fromEnvironment->empty() && options.passphraseFile.empty()) {
+        origin = passphraseVariable;
+        return std::move(*fromEnvironment);
+    }
+    if (!canPrompt())
         throw UsageError("--passphrase needs --passphrase-file, the STOWAGE_PASSPHRASE environment variable, or a "
                          "terminal to ask on.");
-    SecretString first = promptHidden("Passphrase: ");
+    SecretString first = promptHidden("Passphrase: ").value_or(SecretString());
     if (first.empty())
         throw std::runtime_error("Enter a passphrase to encrypt your secrets (or switch off encryption).");
-    SecretString second = promptHidden("Confirm passphrase: ");
+    SecretString second = promptHidden("Confirm passphrase: ").value_or(SecretString());
     if (!(first == second))
         throw std::runtime_error("Passphrase and confirmation don't match.");
+    origin = "prompt";
     return first;
 }
 
@@ -188,14 +113,30 @@ std::string plural(std::size_t n, const std::string& one, const std::string& man
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-void printRecoveryCode(const BackupResult& result) {
+/// A new key's code in full, once; a kept key's code only when asked for, since the user saved it
+/// when it was new and every extra showing leaves it in another scrollback or log.
+void printRecoveryCode(const BackupResult& result, bool showKept) {
     const Style style(STDOUT_FILENO);
     auto& out = std::cout;
+    if (!result.newKey && !showKept) {
+        out << "\n  Recovery code: " << style.bold("unchanged")
+            << " \u2014 the code you saved at your last backup on this machine opens this backup.\n"
+            << "  (--show-recovery-code prints it again.)\n";
+        return;
+    }
     const std::string rule(64, '=');
     out << "\n" << style.bold(rule) << "\n";
-    out << style.bold("  RECOVERY CODE \u2014 shown once. Save it somewhere safe, off this machine.") << "\n\n";
+    if (result.newKey) {
+        out << style.bold("  NEW RECOVERY CODE \u2014 shown once. Save it somewhere safe, off this machine.") << "\n";
+        out << "  " << style.yellow("Recovery codes saved before this backup no longer open it.") << "\n\n";
+    } else {
+        out << style.bold("  RECOVERY CODE (unchanged) \u2014 the one you saved before still opens this backup.")
+            << "\n\n";
+    }
     out << "      " << style.bold(style.cyan(*result.recoveryCode)) << "\n\n";
-    if (result.keyStoredInKeychain)
+    if (!result.newKey)
+        out << "  This machine's keychain holds the key.\n";
+    else if (result.keyStoredInKeychain)
         out << "  A copy of the key was stored in this machine's keychain.\n";
     else
         out << "  "
@@ -206,7 +147,7 @@ void printRecoveryCode(const BackupResult& result) {
     out << style.bold(rule) << "\n";
 }
 
-void printBackupResult(const BackupResult& result) {
+void printBackupResult(const BackupResult& result, const std::string& passphraseOrigin, bool showKeptCode) {
     const Style style(STDOUT_FILENO);
     auto& out = std::cout;
     out << style.green("\u2713") << " " << style.bold("Backed up to " + paths::abbreviateHome(result.outputDir))
@@ -219,8 +160,11 @@ void printBackupResult(const BackupResult& result) {
         out << "  " << plural(static_cast<std::size_t>(result.unchangedFiles), "config file", "config files")
             << " unchanged since the last backup\n";
     if (result.secretsBundlePath)
-        out << "  Secrets sealed " << (result.usedPassphrase ? "with your passphrase" : "with a random key") << " in "
-            << paths::abbreviateHome(*result.secretsBundlePath) << "\n";
+        out << "  Secrets sealed "
+            << (!result.usedPassphrase                   ? std::string("with a random key")
+                : passphraseOrigin == passphraseVariable ? "with the passphrase from " + passphraseOrigin
+                                                         : std::string("with your passphrase"))
+            << " in " << paths::abbreviateHome(*result.secretsBundlePath) << "\n";
     out << "  Total size: " << formatBytes(result.totalBytes) << "\n";
     if (result.installedApps > 0) {
         out << "  " << plural(static_cast<std::size_t>(result.installedApps), "app", "apps") << " listed";
@@ -243,7 +187,7 @@ void printBackupResult(const BackupResult& result) {
             out << "  - " << paths::abbreviateHome(path) << "\n";
     }
     if (result.recoveryCode)
-        printRecoveryCode(result);
+        printRecoveryCode(result, showKeptCode);
 }
 
 std::string localTime(Timestamp t) {
@@ -269,10 +213,25 @@ int runBackup(Context& context, const BackupCommandOptions& command) {
 
     const std::string folder = backupFolder(context, command.to);
 
+    options.newKey = command.newKey;
+
+    // STOWAGE_PASSPHRASE is the non-interactive way to ask for a passphrase: set, it seals with the
+    // passphrase even without --passphrase, rather than leaving a script with a random key it never
+    // sees. Set but empty it is a mistake (an unset variable expanded), not a request for a random key.
+    const auto fromEnvironment = secretFromEnvironment(passphraseVariable);
+    const bool environmentAsks = fromEnvironment.has_value() && options.includeSecrets;
+    if (environmentAsks && fromEnvironment->empty() && !command.passphrase)
+        throw UsageError("STOWAGE_PASSPHRASE is set but empty: put the passphrase in it, or unset it to seal "
+                         "secrets with a random key.");
+    if (environmentAsks && command.newKey)
+        throw UsageError("--new-key draws a random key, but STOWAGE_PASSPHRASE asks for a passphrase: unset it or "
+                         "leave --new-key out.");
+
     // Asked before the scan, so a mistyped confirmation costs nothing.
     SecretString passphrase;
-    if (command.passphrase && options.includeSecrets) {
-        passphrase = readPassphrase(context, command);
+    std::string passphraseOrigin;
+    if ((command.passphrase || environmentAsks) && options.includeSecrets) {
+        passphrase = readPassphrase(command, passphraseOrigin);
         const std::string strength = PassphraseStrength::label(PassphraseStrength::score(passphrase.view()));
         if (strength == "Weak")
             std::cerr << "warning: passphrase strength: " << strength << "\n";
@@ -304,16 +263,62 @@ int runBackup(Context& context, const BackupCommandOptions& command) {
 
     settings::setLastBackupAt(*context.store, std::chrono::system_clock::now());
 
-    if (command.json)
-        std::cout << jsonText(nlohmann::json(result)) << "\n";
-    else
-        printBackupResult(result);
+    if (command.json) {
+        nlohmann::json j = result;
+        if (result.usedPassphrase)
+            j["passphraseFrom"] = passphraseOrigin;
+        std::cout << jsonText(j) << "\n";
+    } else {
+        printBackupResult(result, passphraseOrigin, command.showRecoveryCode);
+    }
     return 0;
 }
 
-int runVerify(Context& context, const std::string& dir, bool asJson) {
+struct DeepOptions {
+    bool deep = false;
+    std::string recoveryCodeFile;
+    std::string passphraseFile;
+};
+
+/// The key of the bundle for `verify --deep`, asked for only in the form the bundle needs. A
+/// recovery code: --recovery-code-file, else STOWAGE_RECOVERY_CODE, else this machine's keychain,
+/// else asked for on a terminal. A passphrase: --passphrase-file, else STOWAGE_PASSPHRASE, else
+/// asked for on a terminal. Absent when none of these gives one.
+std::optional<KeySource> deepKey(const DeepOptions& options, bool passphraseBundle) {
+    if (passphraseBundle) {
+        std::optional<SecretString> text;
+        if (!options.passphraseFile.empty())
+            text = readSecretFile(options.passphraseFile, "passphrase");
+        else if (auto fromEnvironment = secretFromEnvironment(passphraseVariable);
+                 fromEnvironment && !fromEnvironment->empty())
+            text = std::move(fromEnvironment);
+        else
+            text = promptHidden("Passphrase for secrets.stowage: ");
+        if (!text || text->empty())
+            return std::nullopt;
+        return KeySource::passphrase(std::move(*text));
+    }
+    std::optional<SecretString> code;
+    if (!options.recoveryCodeFile.empty())
+        code = readSecretFile(options.recoveryCodeFile, "recovery code");
+    else if (auto fromEnvironment = secretFromEnvironment(recoveryCodeVariable);
+             fromEnvironment && !fromEnvironment->empty())
+        code = std::move(fromEnvironment);
+    if (!code) {
+        if (auto key = BundleKey::loadFromKeychain(BackupEngine::keychainTimeout))
+            return KeySource::rawKey(std::move(*key));
+        code = promptHidden("Recovery code (input hidden): ");
+    }
+    if (!code || code->empty())
+        return std::nullopt;
+    return KeySource::rawKey(BundleKey::key(code->view()));
+}
+
+int runVerify(Context& context, const std::string& dir, bool asJson, const DeepOptions& deep = {}) {
     const std::string folder = backupFolder(context, dir);
-    VerifyReport report = BackupEngine(context.access).verify(folder);
+    VerifyReport report = deep.deep ? verifyDeep(folder, *context.access,
+                                                 [&](bool passphraseBundle) { return deepKey(deep, passphraseBundle); })
+                                    : BackupEngine(context.access).verify(folder);
     if (asJson) {
         std::cout << jsonText(nlohmann::json(report)) << "\n";
         return report.ok() ? 0 : 1;
@@ -323,6 +328,8 @@ int runVerify(Context& context, const std::string& dir, bool asJson) {
               << " and " << plural(static_cast<std::size_t>(report.checkedSecrets), "secret file", "secret files")
               << " in " << paths::abbreviateHome(folder) << "\n";
     if (report.ok()) {
+        if (deep.deep && report.checkedSecrets > 0)
+            std::cout << "secrets.stowage opens and holds every listed secret.\n";
         std::cout << style.green("\u2713") << " No issues found.\n";
         return 0;
     }
@@ -394,6 +401,12 @@ void addBackupCommands(CLI::App& app, Runner& selected) {
     cmd->add_option("--root", backup->roots, "Project root to search (repeatable; default: saved scan roots)");
     cmd->add_option("--exclude", backup->excludes, "Exclude glob (repeatable; default: saved exclusion globs)");
     cmd->add_flag("--json", backup->json, "Print the result as one JSON document");
+    cmd->add_flag("--new-key", backup->newKey,
+                  "Seal with a new random key even when this machine's keychain holds the one this folder opens "
+                  "with; recovery codes saved before then no longer open this backup")
+        ->excludes(passphraseFlag);
+    cmd->add_flag("--show-recovery-code", backup->showRecoveryCode,
+                  "Print the recovery code also when it is unchanged (a new one is always printed)");
     cmd->callback([backup, &selected] {
         selected = [backup](Context& context) { return guarded([&] { return runBackup(context, *backup); }); };
     });
@@ -403,8 +416,23 @@ void addBackupCommands(CLI::App& app, Runner& selected) {
     auto* verifyCmd = app.add_subcommand("verify", "Check that a backup folder holds what its backup.json promises");
     verifyCmd->add_option("dir", *verifyDir, "Backup folder (default: the saved backup folder)");
     verifyCmd->add_flag("--json", *verifyJson, "Print the report as JSON");
-    verifyCmd->callback([verifyDir, verifyJson, &selected] {
-        selected = [verifyDir, verifyJson](Context& context) { return runVerify(context, *verifyDir, *verifyJson); };
+    auto deep = std::make_shared<DeepOptions>();
+    auto* deepFlag = verifyCmd->add_flag(
+        "--deep", deep->deep,
+        "Also open secrets.stowage and check that every listed secret is inside (key from this machine's keychain, "
+        "--recovery-code-file, STOWAGE_RECOVERY_CODE, a passphrase, or a prompt)");
+    verifyCmd
+        ->add_option("--recovery-code-file", deep->recoveryCodeFile,
+                     "File holding the recovery code (\"-\" for standard input); a pipe or <(...) works too")
+        ->needs(deepFlag);
+    verifyCmd
+        ->add_option("--passphrase-file", deep->passphraseFile,
+                     "File holding the passphrase (\"-\" for standard input); else STOWAGE_PASSPHRASE or a prompt")
+        ->needs(deepFlag);
+    verifyCmd->callback([verifyDir, verifyJson, deep, &selected] {
+        selected = [verifyDir, verifyJson, deep](Context& context) {
+            return runVerify(context, *verifyDir, *verifyJson, *deep);
+        };
     });
 
     auto historyDir = std::make_shared<std::string>();

@@ -4,23 +4,24 @@
 // The key is obtained and the bundle opened before anything is written, so a wrong passphrase or
 // recovery code never leaves half a restore behind. Passphrases are never taken as argument values:
 // --passphrase-file (or "-" for standard input), STOWAGE_PASSPHRASE, or a prompt without echo on a
-// terminal.
+// terminal. A recovery code comes the same ways (--recovery-code-file, STOWAGE_RECOVERY_CODE, the
+// prompt) or, exposed to other users, as the value of --recovery-code.
 
 #include "cli/Cli.hpp"
+#include "cli/SecretInput.hpp"
 
 #include "core/BackupError.hpp"
 #include "core/KDF.hpp"
 #include "core/Paths.hpp"
 #include "core/RestoreEngine.hpp"
 #include "core/Settings.hpp"
+#include "core/Wording.hpp"
 
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <stdexcept>
-#include <termios.h>
 #include <unistd.h>
 
 namespace stowage::cli {
@@ -34,6 +35,7 @@ struct RestoreOptions {
     bool projects = false;
     std::vector<std::string> only;
     std::optional<std::string> recoveryCode;
+    std::optional<std::string> recoveryCodeFile;
     std::optional<std::string> passphraseFile;
     std::string policy = "overwrite";
     bool noSaveReplaced = false;
@@ -124,97 +126,66 @@ bool selectsNothing(const RestoreSelection& select) {
     return select && select->empty();
 }
 
-// ---- Passphrase --------------------------------------------------------------------------------
+// ---- Keys --------------------------------------------------------------------------------------
 
-struct termios savedTerminal;
-volatile std::sig_atomic_t terminalChanged = 0;
-
-extern "C" void restoreTerminalAndDie(int signal) {
-    if (terminalChanged)
-        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTerminal);
-    std::signal(signal, SIG_DFL);
-    std::raise(signal);
-}
-
-void stripLineEnd(SecretString& text) {
-    std::string_view view = text.view();
-    size_t keep = view.size();
-    if (keep > 0 && view[keep - 1] == '\n')
-        --keep;
-    if (keep > 0 && view[keep - 1] == '\r')
-        --keep;
-    if (keep != view.size())
-        text = SecretString(view.substr(0, keep));
-}
-
-/// Reads one line from standard input without echo when it is a terminal; absent otherwise.
-std::optional<SecretString> promptPassphrase() {
-    if (::isatty(STDIN_FILENO) != 1)
-        return std::nullopt;
-    std::cerr << "Passphrase for secrets.stowage: " << std::flush;
-    termios quiet{};
-    const bool canHide = ::tcgetattr(STDIN_FILENO, &savedTerminal) == 0;
-    if (canHide) {
-        quiet = savedTerminal;
-        quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
-        terminalChanged = 1;
-        std::signal(SIGINT, restoreTerminalAndDie);
-        std::signal(SIGTERM, restoreTerminalAndDie);
-        std::signal(SIGHUP, restoreTerminalAndDie);
-        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
-    }
-    SecretString text;
-    char c = 0;
-    while (::read(STDIN_FILENO, &c, 1) == 1 && c != '\n')
-        text.append(std::string_view(&c, 1));
-    c = 0;
-    if (canHide) {
-        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTerminal);
-        terminalChanged = 0;
-        std::signal(SIGINT, SIG_DFL);
-        std::signal(SIGTERM, SIG_DFL);
-        std::signal(SIGHUP, SIG_DFL);
-    }
-    std::cerr << "\n";
-    stripLineEnd(text);
-    return text;
-}
-
-SecretString readPassphraseFile(const Context& context, const std::string& typed) {
-    Bytes bytes;
-    if (typed == "-") {
-        char buffer[4096];
-        ssize_t n = 0;
-        while ((n = ::read(STDIN_FILENO, buffer, sizeof buffer)) > 0)
-            bytes.insert(bytes.end(), buffer, buffer + n);
-        secureWipe(buffer, sizeof buffer);
-    } else {
-        auto read = context.access->read(absoluteUserPath(typed));
-        if (!read)
-            throw std::runtime_error("Could not read the passphrase file " + typed + ".");
-        bytes = std::move(*read);
-    }
-    SecretString text(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
-    wipeBytes(bytes);
-    // A file written by an editor or `echo` ends in a line break that is not part of the passphrase.
-    stripLineEnd(text);
-    return text;
-}
-
-SecretString passphraseFor(const Context& context, const RestoreOptions& options) {
+SecretString passphraseFor(const RestoreOptions& options) {
     std::optional<SecretString> passphrase;
     if (options.passphraseFile)
-        passphrase = readPassphraseFile(context, *options.passphraseFile);
-    else if (const char* env = std::getenv("STOWAGE_PASSPHRASE"))
-        passphrase = SecretString(std::string_view(env));
+        passphrase = readSecretFile(*options.passphraseFile, "passphrase");
+    else if (auto fromEnvironment = secretFromEnvironment(passphraseVariable))
+        passphrase = std::move(fromEnvironment);
     else
-        passphrase = promptPassphrase();
+        passphrase = promptHidden("Passphrase for secrets.stowage: ");
     if (!passphrase)
         throw std::runtime_error("These secrets are sealed with a passphrase: give it with --passphrase-file FILE or "
                                  "STOWAGE_PASSPHRASE, or run on a terminal to be asked for it.");
     if (passphrase->empty())
         throw std::runtime_error("No passphrase given.");
     return std::move(*passphrase);
+}
+
+/// The recovery code given for this run: --recovery-code-file, else --recovery-code, else
+/// STOWAGE_RECOVERY_CODE. Absent when none is given: the keychain is tried, then a prompt.
+std::optional<SecretString> givenRecoveryCode(const RestoreOptions& options) {
+    if (options.recoveryCodeFile)
+        return readSecretFile(*options.recoveryCodeFile, "recovery code");
+    if (options.recoveryCode)
+        return SecretString(*options.recoveryCode);
+    if (auto fromEnvironment = secretFromEnvironment(recoveryCodeVariable);
+        fromEnvironment && !fromEnvironment->empty())
+        return fromEnvironment;
+    return std::nullopt;
+}
+
+/// Opens the bundle with what was given; when nothing was given and this machine's keychain has no
+/// key that opens it, asks for the recovery code on a terminal.
+BundlePayload openSecrets(const RestoreEngine& engine, const std::string& dir, const RestoreOptions& options,
+                          Progress& progress) {
+    std::optional<SecretString> passphrase, recoveryCode;
+    if (engine.secretsNeedPassphrase(dir)) {
+        if (options.recoveryCode || options.recoveryCodeFile)
+            std::cerr << "These secrets are sealed with a passphrase; the recovery code is not used.\n";
+        passphrase = passphraseFor(options);
+    } else {
+        recoveryCode = givenRecoveryCode(options);
+    }
+    progress.update("Opening secrets\u2026");
+    try {
+        return engine.openSecrets(dir, passphrase, recoveryCode);
+    } catch (const BackupError& e) {
+        const bool keychainFailed =
+            !passphrase && !recoveryCode &&
+            (e.kind() == BackupError::Kind::badRecoveryCode || e.kind() == BackupError::Kind::decryptFailed);
+        if (!keychainFailed || !canPrompt())
+            throw;
+    }
+    progress.done();
+    recoveryCode = promptHidden(wording::localized("This machine's keychain does not open these secrets.\n") +
+                                "Recovery code (input hidden): ");
+    if (!recoveryCode || recoveryCode->empty())
+        throw BackupError::badRecoveryCode();
+    progress.update("Opening secrets\u2026");
+    return engine.openSecrets(dir, std::nullopt, recoveryCode);
 }
 
 // ---- Output ------------------------------------------------------------------------------------
@@ -375,16 +346,7 @@ int run(Context& context, const RestoreOptions& options) {
     std::vector<Unresolved> unresolved;
     const bool secretsWanted = doSecrets && !selectsNothing(secretSelect);
     if (secretsWanted) {
-        std::optional<SecretString> passphrase, recoveryCode;
-        if (engine.secretsNeedPassphrase(dir)) {
-            if (options.recoveryCode)
-                std::cerr << "These secrets are sealed with a passphrase; --recovery-code is not used.\n";
-            passphrase = passphraseFor(context, options);
-        } else if (options.recoveryCode) {
-            recoveryCode = SecretString(*options.recoveryCode);
-        }
-        progress.update("Opening secrets\u2026");
-        payload = engine.openSecrets(dir, passphrase, recoveryCode);
+        payload = openSecrets(engine, dir, options, progress);
         if (!options.noRelocate) {
             progress.update("Looking for your repositories\u2026");
             auto plans = engine.planRelocations(dir, *payload, resolveRoots(context, options.projectRoots), false);
@@ -448,8 +410,16 @@ void addRestoreCommand(CLI::App& app, Runner& selected) {
     cmd->add_flag("--secrets", options->secrets, "Restore secrets");
     cmd->add_flag("--projects", options->projects, "Restore project sources");
     cmd->add_option("--only", options->only, "Restore only this recorded path or what lies below it (repeatable)");
+    // The code is a secret: the file, the environment variable and the prompt keep it off the command
+    // line, where the process list and the shell history would show it.
+    auto* codeFile = cmd->add_option(
+        "--recovery-code-file", options->recoveryCodeFile,
+        "File holding the recovery code (\"-\" for standard input; a pipe or <(...) works too). Without it: "
+        "STOWAGE_RECOVERY_CODE, this machine's keychain, then a prompt on a terminal");
     cmd->add_option("--recovery-code", options->recoveryCode,
-                    "Recovery code of a backup sealed without a passphrase (default: this machine's keychain)");
+                    "The recovery code itself. Other users can see it in the process list and it stays in your shell "
+                    "history: prefer --recovery-code-file, STOWAGE_RECOVERY_CODE or the prompt")
+        ->excludes(codeFile);
     cmd->add_option("--passphrase-file", options->passphraseFile,
                     "File holding the passphrase (\"-\" for standard input); else STOWAGE_PASSPHRASE or a prompt");
     cmd->add_option("--policy", options->policy, "What to do with files that already exist (default: overwrite)")

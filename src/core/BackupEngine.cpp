@@ -25,10 +25,17 @@
 //   bundle goes last because it is the one file a later reader cannot do without; a crash between
 //   the writes leaves a newer manifest beside the older, still openable bundle.
 //
-// - Keys. A random bundle key is new on every run and the keychain holds one copy. It is stored
-//   before the new bundle replaces the old one, so there is no moment at which the bundle on disk
-//   can be opened by nobody (the previous bundle still opens with the recovery code the user saved
-//   last time). When the run then fails, the keychain gets the previous key back.
+// - Keys. The keychain holds one random key, and a recovery code is only worth saving if it keeps
+//   opening the folder it was shown for. So a run without a passphrase keeps the keychain's key when
+//   that key opens the folder's current raw-key bundle, or when the folder holds no bundle yet (one
+//   code then opens every folder this user backs up with it, and the keychain keeps opening them
+//   all). It draws a new key when asked to (newKey), when the keychain has no key, or when the
+//   folder's bundle is a passphrase bundle or one the keychain's key does not open (its code, if
+//   any, is not ours to keep); the result then says that earlier codes no longer open the backup.
+//   A kept key is not stored again. A new key is stored before the new bundle replaces the old one,
+//   so there is no moment at which the bundle on disk can be opened by nobody (the previous bundle
+//   still opens with the recovery code the user saved last time). When the run then fails, the
+//   keychain gets the previous key back.
 //
 // - History. history.json is appended only after the essential files are in place; its failures
 //   never fail the run.
@@ -180,6 +187,27 @@ VerifyReport BackupEngine::verify(const std::string& dir) const {
     return stowage::verify(dir, *access);
 }
 
+namespace {
+
+/// Whether the keychain's key may be kept for the bundle at `path`: nothing is there yet, or what is
+/// there is a raw-key bundle that this key opens.
+bool opensFolderBundle(const SymmetricKey& key, const std::string& path, const FileAccessProvider& access) {
+    if (!access.exists(path) && !access.info(path))
+        return true;
+    std::optional<Bytes> blob = access.read(path);
+    if (!blob || SecretsBundle::isPassphraseBundle(*blob))
+        return false;
+    try {
+        Bytes plaintext = SecretsBundle::gcmOpenCombined(key, blob->data(), blob->size());
+        wipeBytes(plaintext);
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+} // namespace
+
 std::vector<BackupRun> BackupEngine::history(const std::string& dir) const {
     return stowage::history(dir, *access);
 }
@@ -223,6 +251,7 @@ BackupResult BackupEngine::run(const Inventory& inventory, const std::string& to
     // Secrets are sealed now and written in the commit below.
     std::optional<Bytes> sealedBundle;
     std::optional<SymmetricKey> randomKey;
+    std::optional<SymmetricKey> keychainKey;
     if (options.includeSecrets) {
         std::vector<std::string> selected;
         for (const auto& finding : inventory.findingsIn(Tier::secret))
@@ -239,9 +268,15 @@ BackupResult BackupEngine::run(const Inventory& inventory, const std::string& to
             files = expandSecretFolders(selected, options.excludeGlobs, result.warnings);
         }
         if (!files.empty()) {
-            report("Sealing secrets\u2026");
             const bool usePassphrase = options.passphrase && !options.passphrase->empty();
-            SymmetricKey key = BundleKey::generate();
+            if (!usePassphrase) {
+                report("Reading the key from the keychain\u2026");
+                keychainKey = BundleKey::loadFromKeychain(keychainTimeout);
+                result.newKey = options.newKey || !keychainKey ||
+                                !opensFolderBundle(*keychainKey, paths::join(root, "secrets.stowage"), *access);
+            }
+            SymmetricKey key = result.newKey || usePassphrase ? BundleKey::generate() : *keychainKey;
+            report("Sealing secrets\u2026");
             KeySource source = usePassphrase
                                    ? KeySource::passphrase(SecretString(std::string_view(*options.passphrase)))
                                    : KeySource::rawKey(key);
@@ -279,16 +314,18 @@ BackupResult BackupEngine::run(const Inventory& inventory, const std::string& to
         }
     }
 
-    // The keychain copy of a random key, before the bundle it opens is on disk (see the note above).
-    std::optional<SymmetricKey> previousKeychainKey;
-    if (randomKey) {
+    // The keychain copy of a new random key, before the bundle it opens is on disk (see the note
+    // above); a kept key is already there.
+    const std::optional<SymmetricKey>& previousKeychainKey = keychainKey;
+    bool storedNewKey = false;
+    if (randomKey && !result.newKey) {
+        result.keyStoredInKeychain = true;
+    } else if (randomKey) {
         report("Storing the key in the keychain\u2026");
-        previousKeychainKey = BundleKey::loadFromKeychain(keychainTimeout);
-        result.keyStoredInKeychain = BundleKey::storeInKeychain(*randomKey, keychainTimeout);
+        result.keyStoredInKeychain = storedNewKey = BundleKey::storeInKeychain(*randomKey, keychainTimeout);
         if (!result.keyStoredInKeychain)
-            result.warnings.push_back(
-                wording::localized(
-                    "Could not store key in Keychain \u2014 the recovery code is your only way back in. Save it."));
+            result.warnings.push_back(wording::localized(
+                "Could not store key in Keychain \u2014 the recovery code is your only way back in. Save it."));
     }
 
     report("Writing backup.json and RESTORE.md\u2026");
@@ -302,7 +339,7 @@ BackupResult BackupEngine::run(const Inventory& inventory, const std::string& to
         for (auto it = commit.rbegin(); it != commit.rend(); ++it)
             if (it->attempted)
                 restorePrevious(*access, *it);
-        if (result.keyStoredInKeychain && previousKeychainKey)
+        if (storedNewKey && previousKeychainKey)
             BundleKey::storeInKeychain(*previousKeychainKey, keychainTimeout);
         throw;
     }

@@ -238,8 +238,10 @@ void to_json(Json& j, const BackupResult& r) {
              {"warnings", r.warnings}};
     if (r.secretsBundlePath)
         j["secretsBundlePath"] = *r.secretsBundlePath;
-    if (r.recoveryCode)
+    if (r.recoveryCode) {
         j["recoveryCode"] = *r.recoveryCode;
+        j["newKey"] = r.newKey;
+    }
 }
 
 void to_json(Json& j, const VerifyReport& r) {

@@ -140,6 +140,8 @@ struct BackupOptions {
     bool incremental = false;
     /// When present and not empty, the bundle is sealed with it instead of a random key.
     std::optional<std::string> passphrase;
+    /// Draw a new random key even when the keychain holds the one this folder's bundle opens with.
+    bool newKey = false;
 };
 
 /// The summary a backup run returns; fields fill in as the run proceeds.
@@ -152,6 +154,10 @@ struct BackupResult {
     /// Present only when the bundle was sealed with a random key.
     std::optional<std::string> recoveryCode;
     bool keyStoredInKeychain = false;
+    /// With a random key: true when it is a new one, so recovery codes saved before this run no
+    /// longer open this folder's secrets; false when the keychain's key was kept and the code saved
+    /// earlier still opens them.
+    bool newKey = false;
     /// Stored relative paths of the captured config items ("config/...").
     std::vector<std::string> configFiles;
     /// Stored relative paths of the captured projects ("projects/<name>").

@@ -133,7 +133,8 @@ SymmetricKey generate();
 /// Standard Base64 (RFC 4648, with "=" fill, no line breaks) of the 32 key bytes: 44 characters.
 SecretString recoveryCode(const SymmetricKey& key);
 
-/// The key a recovery code encodes. Whitespace at either end is ignored; anything else that is not
+/// The key a recovery code encodes. Unicode white space, line breaks and invisible default-ignorable
+/// characters (a byte-order mark, a zero-width space) at either end are ignored; anything else that is not
 /// canonical standard Base64 of exactly 32 bytes (inner whitespace, missing fill, characters outside
 /// the alphabet, non-zero unused bits) throws BackupError::badRecoveryCode().
 SymmetricKey key(std::string_view recoveryCode);

@@ -374,9 +374,11 @@ std::string restoreGuide(const BackupManifest& m, const std::string& locale, con
         line("");
         line("`secrets.stowage` holds " + std::to_string(m.secretPaths.size()) + " secret file(s), AES-GCM encrypted.");
         line("You need the **recovery code** you saved at backup time.");
+        line("`stowage` asks for it without showing it, so it stays out of the process list and your shell "
+             "history (a script can give it with `--recovery-code-file FILE` or `STOWAGE_RECOVERY_CODE`).");
         line("");
         doc += fenceOpen;
-        line("stowage restore --secrets --recovery-code '<your code>'");
+        line("stowage restore --secrets");
         doc += fenceClose;
         line("");
         line("Files restored to their original paths (0600 where applicable):");

@@ -80,7 +80,7 @@ void gcmEncrypt(const SymmetricKey& key, const std::uint8_t* nonce, const std::u
 class GrowingSealer {
 public:
     GrowingSealer(const SymmetricKey& key, Bytes& buffer, std::size_t offset) : buffer_(buffer), done_(offset) {
-        const Bytes nonce = KDF::randomData(SecretsBundle::nonceBytes);
+        const auto nonce = SecretsBundle::drawNonce();
         std::memcpy(buffer_.data() + offset - nonce.size(), nonce.data(), nonce.size());
         if (EVP_EncryptInit_ex2(c_.ctx, aes256gcm(), key.data(), nonce.data(), nullptr) != 1)
             fatal("AES-256-GCM initialisation failed");
@@ -140,17 +140,10 @@ bool gcmDecrypt(const SymmetricKey& key, const std::uint8_t* nonce, const std::u
     return ok;
 }
 
-std::array<std::uint8_t, SecretsBundle::nonceBytes> freshNonce() {
-    std::array<std::uint8_t, SecretsBundle::nonceBytes> nonce{};
-    const Bytes random = KDF::randomData(nonce.size());
-    std::memcpy(nonce.data(), random.data(), nonce.size());
-    return nonce;
-}
-
 /// Seals the plaintext that sits in `buffer` from `offset` to the end, in place: the nonce goes into
 /// the 12 bytes before `offset`, the tag is appended.
 void sealInPlace(Bytes& buffer, std::size_t offset, const SymmetricKey& key) {
-    const auto nonce = freshNonce();
+    const auto nonce = SecretsBundle::drawNonce();
     std::memcpy(buffer.data() + offset - nonce.size(), nonce.data(), nonce.size());
     const std::size_t size = buffer.size() - offset;
     std::array<std::uint8_t, SecretsBundle::tagBytes> tag{};
@@ -897,6 +890,37 @@ Bytes gcmSeal(const SymmetricKey& key, const std::array<std::uint8_t, nonceBytes
 
 Bytes gcmOpenCombined(const SymmetricKey& key, const std::uint8_t* box, std::size_t size) {
     return openBox(key, box, size)->copy();
+}
+
+namespace {
+
+/// The nonce source a test installed on this thread; null means the secure random generator.
+thread_local const RandomSource* nonceSourceOverride = nullptr;
+
+} // namespace
+
+ScopedNonceSource::ScopedNonceSource(RandomSource source) : source_(std::move(source)), previous_(nonceSourceOverride) {
+    nonceSourceOverride = &source_;
+}
+
+ScopedNonceSource::~ScopedNonceSource() {
+    nonceSourceOverride = previous_;
+}
+
+std::array<std::uint8_t, nonceBytes> drawNonce() {
+    // A raw-key bundle is told from a passphrase bundle by its first four bytes, which are the
+    // nonce's: a nonce that begins with the magic would make the bundle read as the other form and
+    // never open. Drawing again costs nothing (it happens once in 2^32 seals) and changes no
+    // property of the nonce that matters, since it stays unique with overwhelming probability.
+    std::array<std::uint8_t, nonceBytes> nonce{};
+    for (;;) {
+        const Bytes random = nonceSourceOverride ? (*nonceSourceOverride)(nonce.size()) : KDF::randomData(nonce.size());
+        if (random.size() != nonce.size())
+            fatal("the nonce source gave the wrong number of bytes");
+        std::memcpy(nonce.data(), random.data(), nonce.size());
+        if (!std::equal(magic.begin(), magic.end(), nonce.begin()))
+            return nonce;
+    }
 }
 
 Bytes sealRaw(const Bytes& plaintext, const SymmetricKey& key) {

@@ -159,7 +159,28 @@ Bytes gcmSeal(const SymmetricKey& key, const std::array<std::uint8_t, nonceBytes
 /// Opens nonce ‖ ciphertext ‖ tag; throws BackupError::decryptFailed (also when shorter than 28 bytes).
 Bytes gcmOpenCombined(const SymmetricKey& key, const std::uint8_t* box, std::size_t size);
 
-/// nonce ‖ ciphertext ‖ tag with a fresh random nonce.
+/// Gives `count` random bytes.
+using RandomSource = std::function<Bytes(std::size_t count)>;
+
+/// While it lives, nonces drawn on the constructing thread come from `source` instead of the secure
+/// random generator (tests force a given draw). Scopes nest; other threads are not affected.
+class ScopedNonceSource {
+public:
+    explicit ScopedNonceSource(RandomSource source);
+    ~ScopedNonceSource();
+    ScopedNonceSource(const ScopedNonceSource&) = delete;
+    ScopedNonceSource& operator=(const ScopedNonceSource&) = delete;
+
+private:
+    RandomSource source_;
+    const RandomSource* previous_;
+};
+
+/// A fresh random nonce for one seal. It never begins with the magic: the first bytes of a raw-key
+/// bundle are its nonce, and a nonce beginning "STB2" would make it read as a passphrase bundle.
+std::array<std::uint8_t, nonceBytes> drawNonce();
+
+/// nonce ‖ ciphertext ‖ tag with a fresh random nonce (drawNonce).
 Bytes sealRaw(const Bytes& plaintext, const SymmetricKey& key);
 /// The passphrase form with a fresh salt and KDF::defaultIterations.
 Bytes sealV2(const Bytes& plaintext, std::string_view passphrase);

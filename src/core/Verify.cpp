@@ -2,9 +2,12 @@
 
 #include "core/BackupError.hpp"
 #include "core/Paths.hpp"
+#include "core/SecretsBundle.hpp"
+#include "core/Wording.hpp"
 
 #include <algorithm>
 #include <array>
+#include <set>
 
 namespace stowage {
 
@@ -14,6 +17,8 @@ namespace {
 constexpr std::array<std::uint8_t, 4> passphraseMagic = {'S', 'T', 'B', '2'};
 /// A random-key bundle is at least a 12-byte nonce and a 16-byte tag around an empty ciphertext.
 constexpr size_t smallestRawKeyBundle = 28;
+/// How long a deep check waits for the keychain.
+constexpr double keychainTimeout = 5.0;
 
 bool looksLikeBundle(const Bytes& bytes) {
     if (bytes.size() >= passphraseMagic.size() &&
@@ -80,6 +85,49 @@ VerifyReport verify(const std::string& dir, const FileAccessProvider& access) {
                                         " bytes)");
         }
     }
+    return report;
+}
+
+VerifyReport verifyDeep(const std::string& dir, const FileAccessProvider& access, const BundleKeyProvider& keyFor) {
+    VerifyReport report = verify(dir, access);
+    const std::string root = paths::expandTilde(dir);
+    auto manifestBytes = access.read(paths::join(root, "backup.json"));
+    if (!manifestBytes)
+        throw BackupError::io("no backup.json in " + paths::abbreviateHome(root));
+    const BackupManifest manifest = BackupManifest::decode(toString(*manifestBytes));
+    if (!manifest.hasSecrets)
+        return report;
+    auto blob = access.read(paths::join(root, "secrets.stowage"));
+    if (!blob)
+        return report; // verify() has said so
+
+    const bool passphraseBundle = SecretsBundle::isPassphraseBundle(*blob);
+    std::optional<KeySource> source = keyFor ? keyFor(passphraseBundle) : std::nullopt;
+    if (!source && !passphraseBundle)
+        if (auto key = BundleKey::loadFromKeychain(keychainTimeout))
+            source = KeySource::rawKey(std::move(*key));
+    if (!source) {
+        report.issues.push_back(passphraseBundle
+                                    ? "secrets.stowage was not opened: no passphrase given"
+                                    : wording::localized("secrets.stowage was not opened: no recovery code given and "
+                                                         "no key in this machine's keychain"));
+        return report;
+    }
+    BundlePayload payload;
+    try {
+        payload = SecretsBundle::open(*blob, *source);
+    } catch (const std::exception& e) {
+        report.issues.push_back(std::string("secrets.stowage does not open: ") + e.what());
+        return report;
+    }
+    std::set<std::string> inside;
+    for (BundleFile& file : payload.files) {
+        inside.insert(file.path);
+        wipeBytes(file.data);
+    }
+    for (const std::string& path : manifest.secretPaths)
+        if (inside.count(path) == 0)
+            report.issues.push_back("secret missing from secrets.stowage: " + path);
     return report;
 }
 

@@ -6,7 +6,10 @@
 
 #include "core/BackupManifest.hpp"
 #include "core/FileAccess.hpp"
+#include "core/KDF.hpp"
 
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,6 +22,17 @@ namespace stowage {
 /// cannot be read, and DecodingError when it is damaged; every other problem is an issue of the
 /// report. `dir` may begin with "~".
 VerifyReport verify(const std::string& dir, const FileAccessProvider& access);
+
+/// Gives the key of a folder's bundle, asked once with whether the bundle is the passphrase form.
+/// Absent means none was given; for a raw-key bundle this machine's keychain is then tried. What it
+/// throws (a malformed recovery code, a passphrase file that cannot be read) ends the verification.
+using BundleKeyProvider = std::function<std::optional<KeySource>(bool passphraseBundle)>;
+
+/// verify(), and then, when backup.json lists secrets and the bundle is there, opens secrets.stowage
+/// with the key `keyFor` gives and checks that every secret backup.json lists is inside. A bundle
+/// that does not open is the issue "secrets.stowage does not open: <reason>"; each listed secret the
+/// bundle lacks is "secret missing from secrets.stowage: <path>". Throws as verify() does.
+VerifyReport verifyDeep(const std::string& dir, const FileAccessProvider& access, const BundleKeyProvider& keyFor);
 
 /// The runs of dir/history.json, newest first (runs with equal dates keep their stored order).
 /// Never throws: a missing, unreadable or damaged file reads as no history. `dir` may begin with "~".

@@ -1,6 +1,7 @@
 // `stowage backup`, `verify` and `history`, run as the user runs them: the built binary in a child
 // process, with its home folder (and so its settings and keychain file) in a temporary folder.
 
+#include "core/BackupError.hpp"
 #include "core/BackupManifest.hpp"
 #include "core/KDF.hpp"
 #include "core/SecretsBundle.hpp"
@@ -44,8 +45,12 @@ std::string drain(int fd) {
     return text;
 }
 
+/// An environment value that sets the variable to the empty text.
+const std::string setButEmpty = "<set but empty>";
+
 /// Runs the stowage binary with `arguments`, standard input from /dev/null, the environment of
-/// this process changed by `environment` (an empty value removes the variable).
+/// this process changed by `environment` (an empty value removes the variable; setButEmpty sets it
+/// empty).
 Outcome stowage(const std::vector<std::string>& arguments, const std::map<std::string, std::string>& environment = {}) {
     std::map<std::string, std::string> env;
     for (char** e = environ; *e != nullptr; ++e) {
@@ -62,7 +67,7 @@ Outcome stowage(const std::vector<std::string>& arguments, const std::map<std::s
         if (value.empty())
             env.erase(key);
         else
-            env[key] = value;
+            env[key] = value == setButEmpty ? std::string() : value;
     }
     std::vector<std::string> envStrings;
     for (const auto& [key, value] : env)
@@ -175,8 +180,8 @@ TEST_F(BackupCommandsTest, BackupWithARandomKeyThenVerifyAndHistory) {
 
     Outcome second = stowage(backupArgs());
     ASSERT_EQ(second.status, 0) << second.err;
-    EXPECT_TRUE(has(second.out, "RECOVERY CODE")) << second.out;
-    EXPECT_TRUE(has(second.out, "A copy of the key was stored in this machine's keychain.")) << second.out;
+    EXPECT_TRUE(has(second.out, "Recovery code: unchanged")) << second.out;
+    EXPECT_FALSE(has(second.out, result["recoveryCode"].get<std::string>())) << "a kept code is not shown again";
     EXPECT_TRUE(has(second.out, "unchanged since the last backup")) << second.out;
 
     Outcome history = stowage({"history", backup, "--json"});
@@ -219,6 +224,81 @@ TEST_F(BackupCommandsTest, APassphraseComesFromAFileOrTheEnvironmentNeverFromAnA
     Outcome empty = stowage(backupArgs({"--passphrase", "--passphrase-file", home / "empty.txt"}));
     EXPECT_EQ(empty.status, 1);
     EXPECT_TRUE(has(empty.err, "is empty")) << empty.err;
+}
+
+TEST_F(BackupCommandsTest, TheSavedCodeKeepsOpeningTheFolderUntilANewKeyIsAskedFor) {
+    Outcome first = stowage(backupArgs({"--json"}));
+    ASSERT_EQ(first.status, 0) << first.err;
+    const auto firstResult = nlohmann::json::parse(first.out);
+    EXPECT_EQ(firstResult["newKey"], true);
+    const std::string code = firstResult["recoveryCode"];
+
+    Outcome kept = stowage(backupArgs({"--json"}));
+    ASSERT_EQ(kept.status, 0) << kept.err;
+    EXPECT_EQ(nlohmann::json::parse(kept.out)["newKey"], false);
+    EXPECT_EQ(nlohmann::json::parse(kept.out)["recoveryCode"], code);
+    Outcome shown = stowage(backupArgs({"--show-recovery-code"}));
+    EXPECT_TRUE(has(shown.out, "RECOVERY CODE (unchanged)")) << shown.out;
+    EXPECT_TRUE(has(shown.out, code)) << shown.out;
+
+    Outcome renewed = stowage(backupArgs({"--new-key"}));
+    ASSERT_EQ(renewed.status, 0) << renewed.err;
+    EXPECT_TRUE(has(renewed.out, "NEW RECOVERY CODE")) << renewed.out;
+    EXPECT_TRUE(has(renewed.out, "Recovery codes saved before this backup no longer open it.")) << renewed.out;
+    EXPECT_FALSE(has(renewed.out, code));
+    const Bytes blob = toBytes(slurp(backup + "/secrets.stowage"));
+    EXPECT_THROW(SecretsBundle::open(blob, BundleKey::key(code)), BackupError);
+    EXPECT_EQ(stowage(backupArgs({"--new-key", "--passphrase"})).status, 2);
+}
+
+TEST_F(BackupCommandsTest, StowagePassphraseAloneSealsWithItAndSaysSo) {
+    Outcome human = stowage(backupArgs(), {{"STOWAGE_PASSPHRASE", "from the environment"}});
+    ASSERT_EQ(human.status, 0) << human.err;
+    EXPECT_TRUE(has(human.out, "Secrets sealed with the passphrase from STOWAGE_PASSPHRASE in ~/Backup")) << human.out;
+    EXPECT_FALSE(has(human.out, "RECOVERY CODE")) << human.out;
+    const Bytes blob = toBytes(slurp(backup + "/secrets.stowage"));
+    EXPECT_EQ(SecretsBundle::open(blob, KeySource::passphrase("from the environment")).files.size(), 1u);
+
+    Outcome json = stowage(backupArgs({"--json"}), {{"STOWAGE_PASSPHRASE", "from the environment"}});
+    ASSERT_EQ(json.status, 0) << json.err;
+    EXPECT_EQ(nlohmann::json::parse(json.out)["passphraseFrom"], "STOWAGE_PASSPHRASE");
+
+    // Set but empty (an unset shell variable expanded): a mistake, never a silent random key.
+    fs::remove_all(backup);
+    Outcome empty = stowage(backupArgs(), {{"STOWAGE_PASSPHRASE", setButEmpty}});
+    EXPECT_EQ(empty.status, 2);
+    EXPECT_TRUE(has(empty.err, "STOWAGE_PASSPHRASE is set but empty")) << empty.err;
+    EXPECT_FALSE(fs::exists(backup + "/secrets.stowage"));
+}
+
+TEST_F(BackupCommandsTest, DeepVerificationOpensTheBundle) {
+    Outcome made = stowage(backupArgs({"--json"}));
+    ASSERT_EQ(made.status, 0) << made.err;
+    const std::string code = nlohmann::json::parse(made.out)["recoveryCode"];
+    home.writeFile("code.txt", code + "\n", 0600);
+    home.writeFile("wrong.txt", base64::encode(Bytes(32, 7)), 0600);
+
+    Outcome keychain = stowage({"verify", backup, "--deep"});
+    EXPECT_EQ(keychain.status, 0) << keychain.out << keychain.err;
+    EXPECT_TRUE(has(keychain.out, "secrets.stowage opens and holds every listed secret.")) << keychain.out;
+    Outcome fromFile = stowage({"verify", backup, "--deep", "--recovery-code-file", home / "code.txt"});
+    EXPECT_EQ(fromFile.status, 0) << fromFile.out << fromFile.err;
+    Outcome wrong =
+        stowage({"verify", backup, "--deep", "--json"}, {{"STOWAGE_RECOVERY_CODE", base64::encode(Bytes(32, 7))}});
+    EXPECT_EQ(wrong.status, 1);
+    EXPECT_EQ(nlohmann::json::parse(wrong.out)["issues"],
+              nlohmann::json::array({"secrets.stowage does not open: Could not decrypt bundle \u2014 wrong key or "
+                                     "corrupt file"}));
+    EXPECT_EQ(stowage({"verify", backup, "--recovery-code-file", home / "code.txt"}).status, 2) << "needs --deep";
+
+    // A secret the manifest lists but the bundle lacks.
+    auto manifest = nlohmann::json::parse(slurp(backup + "/backup.json"));
+    manifest["secretPaths"].push_back(home / ".ssh/id_other");
+    home.writeFile("Backup/backup.json", manifest.dump(2));
+    Outcome lacking = stowage({"verify", backup, "--deep"});
+    EXPECT_EQ(lacking.status, 1);
+    EXPECT_TRUE(has(lacking.out, "secret missing from secrets.stowage: " + home / ".ssh/id_other")) << lacking.out;
+    EXPECT_EQ(stowage({"verify", backup}).status, 0) << "the shallow check does not open the bundle";
 }
 
 TEST_F(BackupCommandsTest, UsageErrorsExitWithTwo) {

@@ -46,6 +46,15 @@ Shell::Output stowage(const Run& run) {
     return Shell::run("env", all, run.cwd, 120);
 }
 
+/// Runs `stowage <arguments>` through bash, so a test can pipe into it or use process substitution;
+/// $1 in `arguments` is `secret`, which never appears on the command line itself.
+Shell::Output stowageInShell(const std::string& arguments, const std::string& secret, const std::string& cwd) {
+    const std::string script = "stowage() { env -u DBUS_SESSION_BUS_ADDRESS -u STOWAGE_PASSPHRASE NO_COLOR=1 "
+                               "\"$STOWAGE\" \"$@\"; }; " +
+                               arguments;
+    return Shell::run("env", {"STOWAGE=" STOWAGE_EXECUTABLE, "SECRET=" + secret, "bash", "-c", script}, cwd, 120);
+}
+
 /// Splits a shell command line of plain words and single-quoted words.
 std::vector<std::string> shellWords(const std::string& line) {
     std::vector<std::string> words;
@@ -246,8 +255,9 @@ TEST_F(RestoreCommandTest, RestoreGuideCommandsWorkAsPrintedInsideTheBackupFolde
     ASSERT_EQ(commands.size(), 2u) << "one command for config, one for secrets";
     for (auto words : commands) {
         words.erase(words.begin()); // "stowage"
-        std::replace(words.begin(), words.end(), std::string("<your code>"), code);
-        auto out = stowage({words, dir, {}});
+        EXPECT_EQ(std::find(words.begin(), words.end(), "--recovery-code"), words.end()) << "no code on the line";
+        // On a terminal the code is asked for; a script gives it in the environment.
+        auto out = stowage({words, dir, {"STOWAGE_RECOVERY_CODE=" + code}});
         ASSERT_EQ(out.status, 0) << out.err << out.out;
     }
     EXPECT_TRUE(present(home(".ssh/id_ed25519")));
@@ -450,8 +460,16 @@ TEST_F(RestoreCommandTest, PassphraseComesFromAFileTheEnvironmentOrNowhereElse) 
     EXPECT_EQ(modeOf(home(".netrc")), 0600);
     EXPECT_FALSE(present(home(".zshrc")));
 
+    for (const char* command : {"printf '%s\\n' \"$SECRET\" | stowage restore --secrets --passphrase-file -",
+                                "stowage restore --secrets --passphrase-file <(printf '%s' \"$SECRET\")"}) {
+        fs::remove(home(".netrc"));
+        auto piped = stowageInShell(command, "tr0ub4dor & 3", dir);
+        ASSERT_EQ(piped.status, 0) << command << ": " << piped.err;
+        EXPECT_EQ(slurp(home(".netrc")), "machine m") << command;
+    }
+
     fs::remove(home(".netrc"));
-    // The guide's command, pasted for a passphrase backup, still works with the passphrase given.
+    // A recovery code given for a passphrase backup is set aside, and the passphrase opens it.
     auto fromEnv = stowage(
         {{"restore", "--secrets", "--recovery-code", "<your code>"}, dir, {"STOWAGE_PASSPHRASE=tr0ub4dor & 3"}});
     ASSERT_EQ(fromEnv.status, 0) << fromEnv.err;
@@ -484,6 +502,43 @@ TEST_F(RestoreCommandTest, RecoveryCodeOrKeychain) {
     auto keychain = stowage({{"restore", "--secrets"}, dir, {}});
     ASSERT_EQ(keychain.status, 0) << keychain.err;
     EXPECT_EQ(slurp(home(".ssh/id_rsa")), "RSA");
+}
+
+TEST_F(RestoreCommandTest, TheRecoveryCodeCanStayOffTheCommandLine) {
+    Backup backup(dir, temp.path());
+    backup.secrets({BundleFile{home(".ssh/id_rsa"), 0600, toBytes("RSA"), std::nullopt}},
+                   KeySource::rawKey(fixedKey()));
+    backup.save();
+    const std::string file = paths::join(outside, "code.txt");
+    writeFile(file, code + "\u00A0\r\n", 0600); // a pasted no-break space and a Windows line end
+
+    struct Case {
+        const char* what;
+        std::string command;
+        std::vector<std::string> env;
+    };
+    const std::vector<Case> cases = {
+        {"a file", "stowage restore --secrets --recovery-code-file " + file, {}},
+        {"standard input", "printf '%s\\n' \"$SECRET\" | stowage restore --secrets --recovery-code-file -", {}},
+        {"process substitution", "stowage restore --secrets --recovery-code-file <(printf '%s' \"$SECRET\")", {}},
+        {"the environment", "STOWAGE_RECOVERY_CODE=\"$SECRET\" stowage restore --secrets", {}},
+    };
+    for (const Case& test : cases) {
+        fs::remove_all(home(".ssh"));
+        auto out = stowageInShell(test.command, code, dir);
+        ASSERT_EQ(out.status, 0) << test.what << ": " << out.err;
+        EXPECT_EQ(slurp(home(".ssh/id_rsa")), "RSA") << test.what;
+    }
+
+    auto wrong = stowageInShell("printf '%s' \"$SECRET\" | stowage restore --secrets --recovery-code-file -",
+                                base64::encode(Bytes(32, 3)), dir);
+    EXPECT_EQ(wrong.status, 1);
+    EXPECT_EQ(wrong.err, "stowage: Could not decrypt bundle \u2014 wrong key or corrupt file\n");
+    auto both = stowage({{"restore", "--recovery-code", code, "--recovery-code-file", file}, dir, {}});
+    EXPECT_EQ(both.status, 2) << "one way or the other";
+    auto missing = stowage({{"restore", "--recovery-code-file", paths::join(outside, "nope")}, dir, {}});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("Could not read the recovery code file"), std::string::npos) << missing.err;
 }
 
 // ---- Failures ----------------------------------------------------------------------------------

@@ -446,8 +446,8 @@ TEST_F(BackupEngineTest, AnUnchangedSecondRunRewritesNoCopyButEveryEssentialFile
     EXPECT_EQ(second.configFiles, first.configFiles);
     EXPECT_EQ(second.warnings, first.warnings);
     EXPECT_NE(slurp(root + "/backup.json"), firstManifest);
-    EXPECT_NE(slurp(root + "/secrets.stowage"), firstBundle) << "sealed anew with a fresh key";
-    EXPECT_NE(*second.recoveryCode, *first.recoveryCode);
+    EXPECT_NE(slurp(root + "/secrets.stowage"), firstBundle) << "sealed anew with a fresh nonce";
+    EXPECT_EQ(*second.recoveryCode, *first.recoveryCode) << "the keychain's key is kept";
     EXPECT_EQ(openBundle(root, *second.recoveryCode).files.size(), 5u);
     EXPECT_EQ(BackupEngine(access).history(root).size(), 2u);
 
@@ -505,6 +505,51 @@ TEST_F(BackupEngineTest, APassphraseSealsInsteadOfARandomKeyAndAnEmptyOneDoesNot
     ASSERT_TRUE(random.recoveryCode);
     EXPECT_TRUE(random.keyStoredInKeychain);
     EXPECT_EQ(openBundle(root, *random.recoveryCode).files.size(), 1u);
+}
+
+TEST_F(BackupEngineTest, TheKeychainsKeyIsKeptWhileItOpensTheFolderAndANewOneIsSaidSo) {
+    home.writeFile(".ssh/id_rsa", "rsa key\n", 0600);
+    Inventory inventory{{finding("ssh", Tier::secret, {home / ".ssh/id_rsa"})}, {}};
+    auto access = std::make_shared<DirectFileAccess>();
+    auto withNewKey = defaultOptions();
+    withNewKey.newKey = true;
+    auto withPassphrase = defaultOptions();
+    withPassphrase.passphrase = "pw";
+
+    struct Step {
+        const char* what;
+        std::string folder;
+        BackupOptions options;
+        bool newKey;
+        int stores; // keychain stores so far
+    };
+    const std::vector<Step> steps = {
+        {"empty keychain", "A", defaultOptions(), true, 1},
+        {"same folder again", "A", defaultOptions(), false, 1},
+        {"a folder without a bundle", "B", defaultOptions(), false, 1},
+        {"--new-key", "A", withNewKey, true, 2},
+        {"a bundle the keychain's key does not open", "B", defaultOptions(), true, 3},
+        {"over a passphrase bundle", "C", withPassphrase, false, 3},
+        {"after the passphrase bundle", "C", defaultOptions(), true, 4},
+    };
+    std::vector<std::string> codes;
+    for (const Step& step : steps) {
+        const std::string root = home / step.folder;
+        BackupResult result = BackupEngine(access).run(inventory, root, step.options);
+        EXPECT_EQ(keychain->stores, step.stores) << step.what;
+        if (step.options.passphrase) {
+            EXPECT_FALSE(result.recoveryCode) << step.what;
+            continue;
+        }
+        ASSERT_TRUE(result.recoveryCode) << step.what;
+        EXPECT_EQ(result.newKey, step.newKey) << step.what;
+        EXPECT_TRUE(result.keyStoredInKeychain) << step.what;
+        EXPECT_TRUE(*keychain->item == BundleKey::key(*result.recoveryCode)) << step.what;
+        EXPECT_EQ(openBundle(root, *result.recoveryCode).files.size(), 1u) << step.what;
+        const bool seenBefore = std::find(codes.begin(), codes.end(), *result.recoveryCode) != codes.end();
+        EXPECT_EQ(seenBefore, !step.newKey) << step.what << ": a new key is one no code saved before opens";
+        codes.push_back(*result.recoveryCode);
+    }
 }
 
 TEST_F(BackupEngineTest, AKeychainThatRefusesTheKeyIsTheLastWarning) {
@@ -743,6 +788,7 @@ protected:
         auto o = defaultOptions();
         o.projectSources = {home / "src/app"};
         o.incremental = false; // every copy is written, so every copy's write can fail
+        o.newKey = true;       // and the keychain's key is replaced, so it must come back on failure
         return o;
     }
 

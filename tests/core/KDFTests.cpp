@@ -159,6 +159,11 @@ TEST(BundleKeyTest, RecoveryCodeToleratesWhitespaceAtTheEndsOnly) {
     EXPECT_EQ(BundleKey::key("  " + code + "  "), key);
     EXPECT_EQ(BundleKey::key(code + "\n"), key);
     EXPECT_EQ(BundleKey::key("\t\r\n" + code + "\r\n"), key);
+    // Any Unicode white space, line break or invisible mark a paste can bring, at either end.
+    for (const char* around : {"\u00A0", "\u2028", "\u2029", "\u3000", "\uFEFF", "\u200B", "\u0085", "\u2003\r\n"}) {
+        EXPECT_EQ(BundleKey::key(code + around), key) << around;
+        EXPECT_EQ(BundleKey::key(std::string(around) + code), key) << around;
+    }
 
     auto expectRefused = [](const std::string& text) {
         try {
@@ -171,6 +176,9 @@ TEST(BundleKeyTest, RecoveryCodeToleratesWhitespaceAtTheEndsOnly) {
     };
     expectRefused(code.substr(0, 20) + " " + code.substr(20));
     expectRefused(code.substr(0, 20) + "\n" + code.substr(20));
+    expectRefused(code.substr(0, 20) + "\u00A0" + code.substr(20));
+    expectRefused(code + "\xC2"); // a broken sequence is not trimmed
+    expectRefused(code + "\u00E9");
     expectRefused(code.substr(0, 43)); // "=" removed
     expectRefused("");
     expectRefused("   ");

@@ -500,6 +500,36 @@ TEST(SecretsBundleTest, MagicAloneMakesAPassphraseBundle) {
     EXPECT_TRUE(failsToDecrypt([] { SecretsBundle::open(toBytes("STB2"), keyOf(1)); }));
 }
 
+TEST(SecretsBundleTest, ANonceBeginningWithTheMagicIsDrawnAgain) {
+    // The first two draws begin with "STB2"; every seal path must draw again until one does not.
+    TempHome home;
+    home.writeFile("key", "secret\n", 0600);
+    const std::vector<std::string> files{home / "key"};
+    using Seal = std::function<Bytes()>;
+    const std::vector<std::pair<const char*, Seal>> seals = {
+        {"seal with a key", [&] { return SecretsBundle::seal(files, keyOf(7)).blob; }},
+        {"sealRaw", [] { return SecretsBundle::sealRaw(toBytes(smallDocument), keyOf(7)); }},
+        {"seal with a passphrase",
+         [&] { return SecretsBundle::seal(files, KeySource::passphrase("pw"), DirectFileAccess()).blob; }},
+    };
+    for (const auto& [name, seal] : seals) {
+        int draws = 0;
+        SecretsBundle::ScopedNonceSource forced([&](std::size_t count) {
+            Bytes bytes(count, static_cast<std::uint8_t>(draws));
+            if (draws++ < 2)
+                std::copy(SecretsBundle::magic.begin(), SecretsBundle::magic.end(), bytes.begin());
+            return bytes;
+        });
+        const Bytes blob = seal();
+        EXPECT_EQ(draws, 3) << name;
+        if (std::string(name) != "seal with a passphrase") {
+            EXPECT_FALSE(SecretsBundle::isPassphraseBundle(blob)) << name;
+            EXPECT_EQ(Bytes(blob.begin(), blob.begin() + 12), Bytes(12, 2)) << name;
+            EXPECT_NO_THROW(SecretsBundle::gcmOpenCombined(keyOf(7), blob.data(), blob.size())) << name;
+        }
+    }
+}
+
 // ---- Building the payload ----------------------------------------------------------------------
 
 TEST(BuildPayloadTest, UnreadablePathsAreSkippedAndOrderIsKept) {

@@ -1,6 +1,8 @@
 #include "core/BackupError.hpp"
 #include "core/Json.hpp"
+#include "core/SecretsBundle.hpp"
 #include "core/Verify.hpp"
+#include "core/platform/KeyStore.hpp"
 #include "support/FaultInjectingFileAccess.hpp"
 #include "support/TempHome.hpp"
 
@@ -132,6 +134,67 @@ TEST_F(BackupFolderTest, WithoutSecretsTheBundleIsNotLookedAt) {
     EXPECT_TRUE(report.ok());
     EXPECT_EQ(report.checkedSecrets, 0);
     EXPECT_EQ(report.checkedConfigs, 0);
+}
+
+TEST_F(BackupFolderTest, DeepVerificationOpensTheBundleAndFindsEveryListedSecret) {
+    // Never the user's keyring: the keychain of this test is a file in the temporary home.
+    auto keychain = std::make_shared<FileKeyStore>(home / "keys");
+    KeyStore::overrideStandard(keychain);
+    const std::string a = home.writeFile("a", "A"), b = home.writeFile("b", "B"), c = home / "c";
+    writeManifest(manifest({}, true, {a, b, c}));
+    const auto keyOf = [](std::uint8_t fill) {
+        std::array<std::uint8_t, 32> bytes;
+        bytes.fill(fill);
+        return SymmetricKey(bytes);
+    };
+    const Bytes rawBundle = SecretsBundle::seal({a, b}, keyOf(1)).blob; // c does not exist yet
+    home.writeFile("c", "C");
+    const Bytes passphraseBundle = SecretsBundle::seal({a, b, c}, KeySource::passphrase("pw"), access).blob;
+    Bytes flipped = rawBundle;
+    flipped[20] ^= 1;
+
+    const std::string missingC = "secret missing from secrets.stowage: " + c;
+    const std::string wrongKey =
+        "secrets.stowage does not open: Could not decrypt bundle \u2014 wrong key or corrupt file";
+    struct Case {
+        const char* what;
+        Bytes bundle;
+        std::optional<KeySource> given;
+        std::optional<SymmetricKey> inKeychain;
+        std::vector<std::string> issues;
+    };
+    const std::vector<Case> cases = {
+        {"the right key", rawBundle, KeySource::rawKey(keyOf(1)), std::nullopt, {missingC}},
+        {"a wrong key", rawBundle, KeySource::rawKey(keyOf(2)), keyOf(1), {wrongKey}},
+        {"a flipped bit", flipped, KeySource::rawKey(keyOf(1)), std::nullopt, {wrongKey}},
+        {"the keychain's key", rawBundle, std::nullopt, keyOf(1), {missingC}},
+        {"no key anywhere",
+         rawBundle,
+         std::nullopt,
+         std::nullopt,
+         {"secrets.stowage was not opened: no recovery code given and no key in this machine's keyring"}},
+        {"the passphrase", passphraseBundle, KeySource::passphrase("pw"), std::nullopt, {}},
+        {"no passphrase",
+         passphraseBundle,
+         std::nullopt,
+         keyOf(1),
+         {"secrets.stowage was not opened: no passphrase given"}},
+    };
+    for (const Case& test : cases) {
+        writeBundle(test.bundle);
+        keychain->remove();
+        if (test.inKeychain)
+            keychain->store(*test.inKeychain);
+        std::optional<bool> asked;
+        VerifyReport report = verifyDeep(root, access, [&](bool passphrase) {
+            asked = passphrase;
+            return test.given;
+        });
+        EXPECT_EQ(report.issues, test.issues) << test.what;
+        EXPECT_EQ(asked, SecretsBundle::isPassphraseBundle(test.bundle)) << test.what;
+        EXPECT_EQ(report.checkedSecrets, 3) << test.what;
+    }
+    KeyStore::overrideStandard(nullptr);
 }
 
 // ---- history -----------------------------------------------------------------------------------
