@@ -50,6 +50,7 @@ struct BackupCommandOptions {
     bool json = false;
     bool newKey = false;
     bool showRecoveryCode = false;
+    bool scheduled = false;
 };
 
 /// A folder argument: "~" expanded, made absolute against the working folder.
@@ -201,7 +202,36 @@ std::string localTime(Timestamp t) {
 
 // ---- Commands --------------------------------------------------------------------------------
 
+std::pair<int, BackupResult> runBackupNow(Context& context, const BackupCommandOptions& command);
+
+/// A run started by the scheduler: the saved settings, never a prompt or a passphrase, the
+/// keychain's key only (so the recovery code the user saved keeps opening the folder), and its
+/// outcome recorded and, when it fails, announced on the desktop.
+int runScheduled(Context& context, const BackupCommandOptions& given) {
+    if (given.passphrase || given.newKey || !given.passphraseFile.empty())
+        throw UsageError("--scheduled seals with the key kept in the keyring; it takes no passphrase and no new key.");
+    BackupCommandOptions command = given;
+    command.showRecoveryCode = false;
+    return runScheduledBackup(context, [&] {
+        BackupResult result = runBackupNow(context, command).second;
+        ScheduledOutcome outcome;
+        outcome.summary = "Backed up " + plural(result.configFiles.size(), "config item", "config items") + ", " +
+                          plural(result.capturedSecrets.size(), "secret file", "secret files") + " and " +
+                          plural(result.projectsBackedUp.size(), "project", "projects") + " to " +
+                          paths::abbreviateHome(result.outputDir) + ".";
+        if (!result.warnings.empty())
+            outcome.summary += " " + plural(result.warnings.size(), "warning", "warnings") + ": " + result.warnings.front();
+        return outcome;
+    });
+}
+
 int runBackup(Context& context, const BackupCommandOptions& command) {
+    if (command.scheduled)
+        return runScheduled(context, command);
+    return runBackupNow(context, command).first;
+}
+
+std::pair<int, BackupResult> runBackupNow(Context& context, const BackupCommandOptions& command) {
     BackupOptions options;
     options.includeSecrets = !command.noSecrets;
     options.includeConfig = !command.noConfig;
@@ -214,11 +244,13 @@ int runBackup(Context& context, const BackupCommandOptions& command) {
     const std::string folder = backupFolder(context, command.to);
 
     options.newKey = command.newKey;
+    options.requireKeptKey = command.scheduled;
 
     // STOWAGE_PASSPHRASE is the non-interactive way to ask for a passphrase: set, it seals with the
     // passphrase even without --passphrase, rather than leaving a script with a random key it never
     // sees. Set but empty it is a mistake (an unset variable expanded), not a request for a random key.
-    const auto fromEnvironment = secretFromEnvironment(passphraseVariable);
+    const auto fromEnvironment =
+        command.scheduled ? std::nullopt : secretFromEnvironment(passphraseVariable);
     const bool environmentAsks = fromEnvironment.has_value() && options.includeSecrets;
     if (environmentAsks && fromEnvironment->empty() && !command.passphrase)
         throw UsageError("STOWAGE_PASSPHRASE is set but empty: put the passphrase in it, or unset it to seal "
@@ -271,7 +303,7 @@ int runBackup(Context& context, const BackupCommandOptions& command) {
     } else {
         printBackupResult(result, passphraseOrigin, command.showRecoveryCode);
     }
-    return 0;
+    return {0, std::move(result)};
 }
 
 struct DeepOptions {
@@ -401,6 +433,9 @@ void addBackupCommands(CLI::App& app, Runner& selected) {
     cmd->add_option("--root", backup->roots, "Project root to search (repeatable; default: saved scan roots)");
     cmd->add_option("--exclude", backup->excludes, "Exclude glob (repeatable; default: saved exclusion globs)");
     cmd->add_flag("--json", backup->json, "Print the result as one JSON document");
+    cmd->add_flag("--scheduled", backup->scheduled,
+                  "Run as the scheduler does: saved settings, no prompts, only the key kept in the keyring; the "
+                  "outcome is recorded and a failure shows a desktop notification");
     cmd->add_flag("--new-key", backup->newKey,
                   "Seal with a new random key even when this machine's keychain holds the one this folder opens "
                   "with; recovery codes saved before then no longer open this backup")

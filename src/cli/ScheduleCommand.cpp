@@ -49,12 +49,14 @@ std::string localTime(Timestamp t) {
 std::string ownExecutable() {
     char buffer[PATH_MAX];
     const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    if (n <= 0) return {};
+    if (n <= 0)
+        return {};
     return std::string(buffer, static_cast<std::size_t>(n));
 }
 
 nlohmann::json runJson(const std::optional<schedule::RunRecord>& run) {
-    if (!run) return nullptr;
+    if (!run)
+        return nullptr;
     return {{"at", json::iso8601(run->at)}, {"succeeded", run->succeeded}, {"message", json::validUtf8(run->message)}};
 }
 
@@ -62,7 +64,8 @@ int showSchedule(const schedule::Scheduler& scheduler, bool asJson) {
     schedule::Status status;
     status.systemd = scheduler.systemdAvailable();
     status.frequency = scheduler.installed();
-    if (status.systemd && status.frequency != schedule::Frequency::off) status.nextRun = scheduler.nextRun();
+    if (status.systemd && status.frequency != schedule::Frequency::off)
+        status.nextRun = scheduler.nextRun();
     status.lastRun = schedule::readLastRun(schedule::lastRunPath());
 
     if (asJson) {
@@ -77,7 +80,8 @@ int showSchedule(const schedule::Scheduler& scheduler, bool asJson) {
     std::cout << "Scheduled backups: " << style.bold(schedule::toString(status.frequency)) << "\n";
     if (!status.systemd)
         std::cout << "No systemd user manager answers here; `stowage schedule daily` prints a crontab line instead.\n";
-    if (status.nextRun) std::cout << "Next run: " << localTime(*status.nextRun) << "\n";
+    if (status.nextRun)
+        std::cout << "Next run: " << localTime(*status.nextRun) << "\n";
     if (status.lastRun) {
         std::cout << "Last run: " << localTime(status.lastRun->at) << " \u2014 "
                   << (status.lastRun->succeeded ? style.green("succeeded") : style.red("failed")) << ": "
@@ -115,7 +119,8 @@ int changeSchedule(schedule::Scheduler& scheduler, schedule::Frequency frequency
         return 0;
     }
     std::cout << "Scheduled backups: " << schedule::toString(frequency) << " (" << schedule::timerName << ")\n";
-    if (auto next = scheduler.nextRun()) std::cout << "Next run: " << localTime(*next) << "\n";
+    if (auto next = scheduler.nextRun())
+        std::cout << "Next run: " << localTime(*next) << "\n";
     std::cout << "A missed run happens at your next login. Failures show a desktop notification.\n";
     return 0;
 }
@@ -124,11 +129,14 @@ int changeSchedule(schedule::Scheduler& scheduler, schedule::Frequency frequency
 
 std::optional<std::string> staleBackupNotice(const DefaultsStore& store, Timestamp now) {
     const std::int64_t days = store.integer("reminderDays").value_or(14);
-    if (days <= 0) return std::nullopt;
+    if (days <= 0)
+        return std::nullopt;
     const auto last = settings::lastBackupAt(store);
-    if (!last) return "No backup has succeeded on this computer yet.";
+    if (!last)
+        return "No backup has succeeded on this computer yet.";
     const auto age = now - *last;
-    if (age <= std::chrono::hours(24 * days)) return std::nullopt;
+    if (age <= std::chrono::hours(24 * days))
+        return std::nullopt;
     const auto ageDays = std::chrono::duration_cast<std::chrono::hours>(age).count() / 24;
     return "No backup has succeeded for " + std::to_string(ageDays) + " days.";
 }
@@ -151,7 +159,8 @@ int runScheduledBackup(Context& context, const std::function<ScheduledOutcome()>
         keep();
         if (!record.succeeded) {
             std::string body = outcome.summary;
-            if (auto stale = staleBackupNotice(*context.store, record.at)) body += " " + *stale;
+            if (auto stale = staleBackupNotice(*context.store, record.at))
+                body += " " + *stale;
             notifier::notify("Scheduled backup had problems", body);
         }
         return outcome.status;
@@ -160,7 +169,8 @@ int runScheduledBackup(Context& context, const std::function<ScheduledOutcome()>
         record.message = e.what();
         keep();
         std::string body = e.what();
-        if (auto stale = staleBackupNotice(*context.store, record.at)) body += " " + *stale;
+        if (auto stale = staleBackupNotice(*context.store, record.at))
+            body += " " + *stale;
         notifier::notify("Scheduled backup failed", body);
         throw;
     }
@@ -178,7 +188,8 @@ void addScheduleCommand(CLI::App& app, Runner& selected) {
         selected = [frequency, asJson](Context&) {
             const std::string executable = ownExecutable();
             schedule::Scheduler scheduler(schedule::unitFolder(), executable);
-            if (frequency->empty()) return showSchedule(scheduler, *asJson);
+            if (frequency->empty())
+                return showSchedule(scheduler, *asJson);
             return changeSchedule(scheduler, *schedule::frequencyFromString(*frequency), executable, *asJson);
         };
     });

@@ -218,6 +218,25 @@ BackupResult BackupEngine::run(const Inventory& inventory, const std::string& to
         throw BackupError::io("no access to " + paths::abbreviateHome(root));
     AccessGuard guard(*access, root);
 
+    const std::string bundlePath = paths::join(root, "secrets.stowage");
+    std::optional<SymmetricKey> keptKey;
+    const bool anySecret = std::any_of(
+        inventory.findings.begin(), inventory.findings.end(),
+        [](const Finding& finding) { return finding.rule.tier == Tier::secret && !finding.paths.empty(); });
+    if (options.requireKeptKey && options.includeSecrets && anySecret &&
+        !(options.passphrase && !options.passphrase->empty())) {
+        keptKey = BundleKey::loadFromKeychain(keychainTimeout);
+        if (!keptKey)
+            throw BackupError::io(wording::localized(
+                "there is no backup key in the Keychain, so this unattended backup cannot seal secrets that "
+                "your saved recovery code opens. Run `stowage backup` once by hand first."));
+        if (!opensFolderBundle(*keptKey, bundlePath, *access))
+            throw BackupError::io(wording::localized(
+                "the Keychain's backup key does not open the secrets already in " + paths::abbreviateHome(root) +
+                ", so this unattended backup stopped. Run `stowage backup` once by hand (it shows the new "
+                "recovery code)."));
+    }
+
     access->createDirectory(root);
     // Held until the run returns or throws; a second run on the same folder is refused here,
     // before it has touched anything.
@@ -271,9 +290,9 @@ BackupResult BackupEngine::run(const Inventory& inventory, const std::string& to
             const bool usePassphrase = options.passphrase && !options.passphrase->empty();
             if (!usePassphrase) {
                 report("Reading the key from the keychain\u2026");
-                keychainKey = BundleKey::loadFromKeychain(keychainTimeout);
-                result.newKey = options.newKey || !keychainKey ||
-                                !opensFolderBundle(*keychainKey, paths::join(root, "secrets.stowage"), *access);
+                keychainKey = keptKey ? keptKey : BundleKey::loadFromKeychain(keychainTimeout);
+                result.newKey = !keptKey && (options.newKey || !keychainKey ||
+                                             !opensFolderBundle(*keychainKey, bundlePath, *access));
             }
             SymmetricKey key = result.newKey || usePassphrase ? BundleKey::generate() : *keychainKey;
             report("Sealing secrets\u2026");

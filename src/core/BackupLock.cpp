@@ -27,14 +27,16 @@ BackupLock::BackupLock(const std::string& folder) {
         const int error = errno;
         ::close(fd_);
         fd_ = -1;
-        if (error == EWOULDBLOCK) throw BackupError::io(busyMessage);
+        if (error == EWOULDBLOCK)
+            throw BackupError::io(busyMessage);
         throw BackupError::io("cannot lock the backup folder " + paths::abbreviateHome(folder) + ": " +
                               std::strerror(error));
     }
 }
 
 BackupLock::~BackupLock() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0)
+        ::close(fd_);
 }
 
 } // namespace stowage

@@ -142,6 +142,10 @@ struct BackupOptions {
     std::optional<std::string> passphrase;
     /// Draw a new random key even when the keychain holds the one this folder's bundle opens with.
     bool newKey = false;
+    /// Unattended runs: seal only with the keychain's key, and refuse before anything is written
+    /// when there is none or it does not open the folder's bundle, rather than leave a backup that
+    /// the user's saved recovery code cannot open.
+    bool requireKeptKey = false;
 };
 
 /// The summary a backup run returns; fields fill in as the run proceeds.

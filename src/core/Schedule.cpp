@@ -19,17 +19,23 @@ namespace stowage::schedule {
 
 std::string toString(Frequency frequency) {
     switch (frequency) {
-    case Frequency::daily: return "daily";
-    case Frequency::weekly: return "weekly";
-    case Frequency::off: break;
+    case Frequency::daily:
+        return "daily";
+    case Frequency::weekly:
+        return "weekly";
+    case Frequency::off:
+        break;
     }
     return "off";
 }
 
 std::optional<Frequency> frequencyFromString(const std::string& text) {
-    if (text == "daily") return Frequency::daily;
-    if (text == "weekly") return Frequency::weekly;
-    if (text == "off") return Frequency::off;
+    if (text == "daily")
+        return Frequency::daily;
+    if (text == "weekly")
+        return Frequency::weekly;
+    if (text == "off")
+        return Frequency::off;
     return std::nullopt;
 }
 
@@ -38,7 +44,8 @@ namespace {
 /// $NAME when it is an absolute path (relative values are invalid by the XDG rules), else ~/fallback.
 std::string xdgFolder(const char* name, const char* fallback) {
     const char* value = std::getenv(name);
-    if (value && value[0] == '/') return paths::withoutTrailingSlashes(value);
+    if (value && value[0] == '/')
+        return paths::withoutTrailingSlashes(value);
     return paths::join(paths::homeFolder(), fallback);
 }
 
@@ -46,7 +53,8 @@ std::string xdgFolder(const char* name, const char* fallback) {
 std::string quoteForUnit(const std::string& path) {
     std::string out = "\"";
     for (char c : path) {
-        if (c == '"' || c == '\\') out += '\\';
+        if (c == '"' || c == '\\')
+            out += '\\';
         if (c == '%') {
             out += "%%";
             continue;
@@ -68,7 +76,9 @@ std::string quoteForShell(const std::string& text) {
     return out + "'";
 }
 
-std::string onCalendar(Frequency frequency) { return frequency == Frequency::weekly ? "weekly" : "daily"; }
+std::string onCalendar(Frequency frequency) {
+    return frequency == Frequency::weekly ? "weekly" : "daily";
+}
 
 Shell::Output systemctl(const std::vector<std::string>& arguments) {
     std::vector<std::string> all{"--user"};
@@ -78,14 +88,18 @@ Shell::Output systemctl(const std::vector<std::string>& arguments) {
 
 std::string toolWords(const Shell::Output& out) {
     std::string words = out.err.empty() ? out.out : out.err;
-    while (!words.empty() && (words.back() == '\n' || words.back() == ' ')) words.pop_back();
-    if (words.empty()) words = "exit status " + std::to_string(out.status);
+    while (!words.empty() && (words.back() == '\n' || words.back() == ' '))
+        words.pop_back();
+    if (words.empty())
+        words = "exit status " + std::to_string(out.status);
     return json::validUtf8(words);
 }
 
 } // namespace
 
-std::string unitFolder() { return paths::join(xdgFolder("XDG_CONFIG_HOME", ".config"), "systemd/user"); }
+std::string unitFolder() {
+    return paths::join(xdgFolder("XDG_CONFIG_HOME", ".config"), "systemd/user");
+}
 
 std::string lastRunPath() {
     return paths::join(xdgFolder("XDG_STATE_HOME", ".local/state"), "stowage/last-scheduled-run.json");
@@ -129,9 +143,11 @@ std::string crontabLine(Frequency frequency, const std::string& executable) {
 std::optional<RunRecord> readLastRun(const std::string& path) {
     DirectFileAccess files;
     auto info = files.info(path);
-    if (!info || info->isDirectory || info->isSymlink || info->size > 64 * 1024) return std::nullopt;
+    if (!info || info->isDirectory || info->isSymlink || info->size > 64 * 1024)
+        return std::nullopt;
     auto bytes = files.read(path);
-    if (!bytes) return std::nullopt;
+    if (!bytes)
+        return std::nullopt;
     try {
         auto j = nlohmann::json::parse(bytes->begin(), bytes->end());
         RunRecord record;
@@ -157,7 +173,8 @@ Scheduler::Scheduler(std::string unitFolder, std::string executable)
     : unitFolder_(std::move(unitFolder)), executable_(std::move(executable)) {}
 
 bool Scheduler::systemdAvailable() const {
-    if (!Shell::exists("systemctl")) return false;
+    if (!Shell::exists("systemctl"))
+        return false;
     // A user manager answers show-environment; without one (no session, a container) it fails.
     return systemctl({"show-environment"}).ok();
 }
@@ -166,19 +183,25 @@ Frequency Scheduler::installed() const {
     DirectFileAccess files;
     const std::string timer = paths::join(unitFolder_, timerName);
     auto info = files.info(timer);
-    if (!info || info->isDirectory || info->size > 64 * 1024) return Frequency::off;
-    if (!files.exists(paths::join(unitFolder_, serviceName))) return Frequency::off;
+    if (!info || info->isDirectory || info->size > 64 * 1024)
+        return Frequency::off;
+    if (!files.exists(paths::join(unitFolder_, serviceName)))
+        return Frequency::off;
     auto bytes = files.read(timer);
-    if (!bytes) return Frequency::off;
+    if (!bytes)
+        return Frequency::off;
     const std::string text(bytes->begin(), bytes->end());
-    if (text.find("\nOnCalendar=weekly\n") != std::string::npos) return Frequency::weekly;
-    if (text.find("\nOnCalendar=daily\n") != std::string::npos) return Frequency::daily;
+    if (text.find("\nOnCalendar=weekly\n") != std::string::npos)
+        return Frequency::weekly;
+    if (text.find("\nOnCalendar=daily\n") != std::string::npos)
+        return Frequency::daily;
     return Frequency::off;
 }
 
 std::optional<Timestamp> Scheduler::nextRun() const {
     auto out = systemctl({"show", timerName, "--property=NextElapseUSecRealtime", "--value", "--timestamp=unix"});
-    if (!out.ok()) return std::nullopt;
+    if (!out.ok())
+        return std::nullopt;
     std::string text = out.trimmedOut();
     // "@1765036800" with --timestamp=unix; older systemd prints a plain microsecond count.
     if (!text.empty() && text[0] == '@') {
@@ -186,13 +209,15 @@ std::optional<Timestamp> Scheduler::nextRun() const {
         char* end = nullptr;
         errno = 0;
         const long long seconds = std::strtoll(text.c_str(), &end, 10);
-        if (errno != 0 || end == text.c_str() || *end != '\0' || seconds <= 0) return std::nullopt;
+        if (errno != 0 || end == text.c_str() || *end != '\0' || seconds <= 0)
+            return std::nullopt;
         return Timestamp(std::chrono::seconds(seconds));
     }
     char* end = nullptr;
     errno = 0;
     const long long micros = std::strtoll(text.c_str(), &end, 10);
-    if (errno != 0 || end == text.c_str() || *end != '\0' || micros <= 0) return std::nullopt;
+    if (errno != 0 || end == text.c_str() || *end != '\0' || micros <= 0)
+        return std::nullopt;
     return Timestamp(std::chrono::duration_cast<Timestamp::duration>(std::chrono::microseconds(micros)));
 }
 

@@ -75,6 +75,7 @@ TEST(BackupLock, ABackupRunWhileTheFolderIsLockedIsRefusedAndWritesNothing) {
     BackupEngine engine(std::make_shared<DirectFileAccess>());
     EXPECT_EQ(thrownBy([&] { engine.run(inventory, folder, options); }), BackupLock::busyMessage);
     std::vector<std::string> left;
-    for (const auto& entry : fs::directory_iterator(folder)) left.push_back(entry.path().filename().string());
+    for (const auto& entry : fs::directory_iterator(folder))
+        left.push_back(entry.path().filename().string());
     EXPECT_EQ(left, std::vector<std::string>{BackupLock::fileName});
 }

@@ -24,16 +24,22 @@ class PrivateBus {
 public:
     PrivateBus() {
         FILE* pipe = ::popen("dbus-daemon --session --fork --print-address=1 --print-pid=1 2>/dev/null", "r");
-        if (!pipe) return;
+        if (!pipe)
+            return;
         char line[512];
-        if (std::fgets(line, sizeof line, pipe)) address_ = trim(line);
-        if (std::fgets(line, sizeof line, pipe)) pid_ = std::atoi(line);
+        if (std::fgets(line, sizeof line, pipe))
+            address_ = trim(line);
+        if (std::fgets(line, sizeof line, pipe))
+            pid_ = std::atoi(line);
         ::pclose(pipe);
-        if (const char* old = std::getenv("DBUS_SESSION_BUS_ADDRESS")) saved_ = old;
-        if (!address_.empty()) ::setenv("DBUS_SESSION_BUS_ADDRESS", address_.c_str(), 1);
+        if (const char* old = std::getenv("DBUS_SESSION_BUS_ADDRESS"))
+            saved_ = old;
+        if (!address_.empty())
+            ::setenv("DBUS_SESSION_BUS_ADDRESS", address_.c_str(), 1);
     }
     ~PrivateBus() {
-        if (pid_ > 0) ::kill(pid_, SIGTERM);
+        if (pid_ > 0)
+            ::kill(pid_, SIGTERM);
         if (saved_)
             ::setenv("DBUS_SESSION_BUS_ADDRESS", saved_->c_str(), 1);
         else
@@ -44,7 +50,8 @@ public:
 
 private:
     static std::string trim(std::string s) {
-        while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+        while (!s.empty() && (s.back() == '\n' || s.back() == ' '))
+            s.pop_back();
         return s;
     }
     std::string address_;
@@ -76,8 +83,8 @@ public:
                     "<arg type='u' direction='out'/></method></interface></node>";
                 GDBusNodeInfo* info = g_dbus_node_info_new_for_xml(xml, nullptr);
                 static const GDBusInterfaceVTable vtable{&FakeNotificationService::onCall, nullptr, nullptr, {}};
-                g_dbus_connection_register_object(bus_, "/org/freedesktop/Notifications", info->interfaces[0],
-                                                  &vtable, this, nullptr, nullptr);
+                g_dbus_connection_register_object(bus_, "/org/freedesktop/Notifications", info->interfaces[0], &vtable,
+                                                  this, nullptr, nullptr);
                 g_dbus_node_info_unref(info);
                 GVariant* reply = g_dbus_connection_call_sync(
                     bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
@@ -90,10 +97,12 @@ public:
             }
             started_ = true;
             g_main_loop_run(loop_);
-            if (bus_) g_object_unref(bus_);
+            if (bus_)
+                g_object_unref(bus_);
             g_main_context_pop_thread_default(context_);
         });
-        while (!started_) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        while (!started_)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     ~FakeNotificationService() {
         g_main_loop_quit(loop_);
@@ -136,7 +145,8 @@ private:
 
 TEST(Notifier, ReachesTheSessionsNotificationServiceOrSaysNoQuietly) {
     PrivateBus bus;
-    if (!bus.running()) GTEST_SKIP() << "dbus-daemon could not start";
+    if (!bus.running())
+        GTEST_SKIP() << "dbus-daemon could not start";
 
     // No service owns the name yet: a quiet false.
     EXPECT_FALSE(notifier::notify("Scheduled backup failed", "no service"));

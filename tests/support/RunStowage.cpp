@@ -17,13 +17,16 @@ std::string drain(int fd) {
     std::string text;
     char buffer[4096];
     ssize_t n;
-    while ((n = ::read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
+        text.append(buffer, static_cast<size_t>(n));
     return text;
 }
 
 } // namespace
 
-bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
 
 Outcome runProgram(const std::string& binary, const std::vector<std::string>& arguments,
                    const std::map<std::string, std::string>& environment, const std::optional<std::string>& input) {
@@ -31,7 +34,8 @@ Outcome runProgram(const std::string& binary, const std::vector<std::string>& ar
     for (char** e = environ; *e != nullptr; ++e) {
         std::string entry = *e;
         auto eq = entry.find('=');
-        if (eq != std::string::npos) env[entry.substr(0, eq)] = entry.substr(eq + 1);
+        if (eq != std::string::npos)
+            env[entry.substr(0, eq)] = entry.substr(eq + 1);
     }
     env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=/nonexistent/stowage-test-bus";
     env["NO_COLOR"] = "1";
@@ -44,15 +48,18 @@ Outcome runProgram(const std::string& binary, const std::vector<std::string>& ar
             env[key] = value;
     }
     std::vector<std::string> envStrings;
-    for (const auto& [key, value] : env) envStrings.push_back(key + "=" + value);
+    for (const auto& [key, value] : env)
+        envStrings.push_back(key + "=" + value);
     std::vector<char*> envp;
-    for (auto& s : envStrings) envp.push_back(s.data());
+    for (auto& s : envStrings)
+        envp.push_back(s.data());
     envp.push_back(nullptr);
 
     std::vector<std::string> argStrings{binary};
     argStrings.insert(argStrings.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
-    for (auto& s : argStrings) argv.push_back(s.data());
+    for (auto& s : argStrings)
+        argv.push_back(s.data());
     argv.push_back(nullptr);
 
     // Input and output go through files, so a large output cannot block the child on a full pipe.
@@ -87,8 +94,10 @@ Outcome runProgram(const std::string& binary, const std::vector<std::string>& ar
     ::lseek(errFd, 0, SEEK_SET);
     run.out = drain(outFd);
     run.err = drain(errFd);
-    for (int fd : {inFd, outFd, errFd}) ::close(fd);
-    for (const char* name : {inName, outName, errName}) ::unlink(name);
+    for (int fd : {inFd, outFd, errFd})
+        ::close(fd);
+    for (const char* name : {inName, outName, errName})
+        ::unlink(name);
     return run;
 }
 
