@@ -258,6 +258,17 @@ TEST_F(ScannerTest, DefaultCatalogFindsTypicalDeveloperState) {
     EXPECT_EQ(inv.secretCount(), 5);
 }
 
+// A home folder whose name holds glob characters is a folder name, not a pattern: "a[1]*" must not
+// also reach the sibling "a1x".
+TEST_F(ScannerTest, HomeFolderWithGlobCharactersIsTakenLiterally) {
+    home.writeFile("a[1]*/.ssh/id_x", "k");
+    home.writeFile("a1x/.ssh/id_y", "k");
+    setenv("HOME", (home / "a[1]*").c_str(), 1);
+    auto inv = scanner({pathsRule("keys", Tier::secret, {"~/.ssh/id_*"})}).scan();
+    ASSERT_EQ(inv.findings.size(), 1u);
+    EXPECT_EQ(pathsOf(inv.findings[0].paths), std::vector<std::string>{home / "a[1]*/.ssh/id_x"});
+}
+
 namespace {
 
 /// Which folder a fixture path lives in: the XDG folders can be moved away from their defaults.
