@@ -698,7 +698,8 @@ std::vector<ArtifactRule> buildCatalog() {
          Risk::low,
          false,
          ScanKind::paths,
-         {"/etc/apt/sources.list.d", "/etc/apt/keyrings", "/etc/yum.repos.d"},
+         {"/etc/apt/sources.list.d/*.list", "/etc/apt/sources.list.d/*.sources", "/etc/apt/keyrings/*",
+          "/etc/yum.repos.d/*.repo"},
          "Extra apt and dnf repositories and their signing keys. System files: putting them back needs root.",
          "A restore without root skips them and says so — copy them back from the backup's config/etc folder with "
          "sudo, or re-add each repository from its vendor's instructions; then refresh the package lists."},
