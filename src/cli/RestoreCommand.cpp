@@ -223,7 +223,9 @@ void printOutcome(const Style& style, const RestoreOutcome& outcome, bool dry) {
     padded.resize(std::max<size_t>(padded.size(), 10), ' ');
     std::cout << "  " << paint(style, word, padded) << " "
               << paths::abbreviateHome(outcome.writtenPath ? *outcome.writtenPath : outcome.originalPath);
-    if (outcome.action == RestoreOutcome::Action::skipped)
+    if (outcome.needsRoot)
+        std::cout << style.dim(" (needs root)");
+    else if (outcome.action == RestoreOutcome::Action::skipped)
         std::cout << style.dim(" (exists)");
     // Skipped and beside entries still say how the file there compares with the backup copy.
     if (dry && outcome.diff && outcome.action != RestoreOutcome::Action::restored)

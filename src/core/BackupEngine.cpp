@@ -162,9 +162,14 @@ Timestamp wholeSeconds(Timestamp t) {
 } // namespace
 
 const std::set<std::string>& BackupEngine::configPrune() {
+    // Editor state that grows without bound inside captured settings folders: VS Code profiles keep
+    // per-extension storage, Sublime Text's Packages/User keeps Package Control's download cache.
+    // clang-format off
     static const std::set<std::string> names{"caches", "Caches",  "log",          "logs",        "tmp",  "temp",
                                              "Daemon", "bundles", "node_modules", "DerivedData", "port", "index",
-                                             "system", "eval",    "jdbc-drivers", ".DS_Store"};
+                                             "system", "eval",    "jdbc-drivers", ".DS_Store",
+                                             "globalStorage", "workspaceStorage", "Package Control.cache"};
+    // clang-format on
     return names;
 }
 

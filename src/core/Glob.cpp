@@ -22,7 +22,9 @@ bool matches(const std::string& path, const std::string& pattern) {
     // pattern would cover every path that ends in "/" or holds "//".
     if (pattern.empty())
         return false;
-    const std::string expanded = paths::expandTilde(pattern);
+    // The expanded folder is escaped: a home folder spelled with "[" or "*" must not change what the
+    // user's pattern means.
+    const std::string expanded = paths::expandPattern(pattern, true);
     if (fnmatchWhole(path, expanded))
         return true;
     if (fnmatchWhole(paths::lastComponent(path), expanded))

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <optional>
 #include <pwd.h>
 #include <unistd.h>
 #include <vector>
@@ -41,6 +42,72 @@ std::string homeFolder() {
     if (env != nullptr && *env != '\0')
         return withoutTrailingSlashes(env);
     return lookupUser(nullptr, getuid(), false);
+}
+
+namespace {
+
+/// An XDG base folder: the variable's value when it is an absolute path (relative values are invalid by
+/// the XDG rules and are ignored), else the default below the home folder.
+std::string xdgFolder(const char* variable, const char* defaultBelowHome) {
+    const char* value = std::getenv(variable);
+    if (value != nullptr && value[0] == '/')
+        return withoutTrailingSlashes(value);
+    const std::string home = homeFolder();
+    return home.empty() ? std::string() : join(home, defaultBelowHome);
+}
+
+/// The rest of `pattern` after a leading `token` that is the whole pattern or ends at a "/"; absent
+/// when the pattern does not begin with the token.
+std::optional<std::string> afterToken(const std::string& pattern, const std::string& token) {
+    if (pattern.compare(0, token.size(), token) != 0)
+        return std::nullopt;
+    if (pattern.size() > token.size() && pattern[token.size()] != '/')
+        return std::nullopt;
+    return pattern.substr(token.size());
+}
+
+} // namespace
+
+std::string xdgConfigHome() {
+    return xdgFolder("XDG_CONFIG_HOME", ".config");
+}
+
+std::string xdgDataHome() {
+    return xdgFolder("XDG_DATA_HOME", ".local/share");
+}
+
+std::string escapeGlob(const std::string& path) {
+    std::string out;
+    out.reserve(path.size());
+    for (char c : path) {
+        if (c == '*' || c == '?' || c == '[' || c == '\\')
+            out.push_back('\\');
+        out.push_back(c);
+    }
+    return out;
+}
+
+std::string expandPattern(const std::string& pattern, bool forGlob) {
+    for (const auto& [token, folder] :
+         {std::pair{"$XDG_CONFIG_HOME", &xdgConfigHome}, std::pair{"$XDG_DATA_HOME", &xdgDataHome}}) {
+        if (auto rest = afterToken(pattern, token)) {
+            const std::string base = folder();
+            if (base.empty())
+                return pattern;
+            const std::string prefix = forGlob ? escapeGlob(base) : base;
+            return rest->empty() ? prefix : (base == "/" ? *rest : prefix + *rest);
+        }
+    }
+    if (!forGlob || pattern.empty() || pattern[0] != '~')
+        return expandTilde(pattern);
+    // Escape only what expansion put in: the home folder that replaced "~" or "~name".
+    const std::string expanded = expandTilde(pattern);
+    if (expanded == pattern)
+        return pattern;
+    const auto slash = pattern.find('/');
+    const std::string rest = slash == std::string::npos ? std::string() : pattern.substr(slash);
+    const std::string base = expanded.substr(0, expanded.size() - rest.size());
+    return escapeGlob(base) + rest;
 }
 
 std::string withoutTrailingSlashes(std::string path) {

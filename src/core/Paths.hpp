@@ -18,6 +18,24 @@ std::string homeFolderOf(const std::string& user);
 /// An unknown user name leaves the path unchanged.
 std::string expandTilde(const std::string& path);
 
+/// The user's configuration folder: $XDG_CONFIG_HOME when it is an absolute path, else home + "/.config"
+/// (empty when the home folder is unknown). Read from the environment on every call; no trailing "/".
+std::string xdgConfigHome();
+
+/// The user's data folder: $XDG_DATA_HOME when it is an absolute path, else home + "/.local/share"
+/// (empty when the home folder is unknown). Read from the environment on every call; no trailing "/".
+std::string xdgDataHome();
+
+/// A catalog or exclude pattern as a file-system path. A leading "$XDG_CONFIG_HOME" or "$XDG_DATA_HOME"
+/// (the whole pattern, or followed by "/") becomes that folder; otherwise a leading "~" is expanded as by
+/// expandTilde. With `forGlob`, the substituted folder has its glob characters ("*", "?", "[", "\")
+/// escaped, so only the pattern's own part is interpreted by glob or fnmatch. A pattern whose folder is
+/// unknown is returned unchanged.
+std::string expandPattern(const std::string& pattern, bool forGlob = false);
+
+/// The path with "*", "?", "[" and "\" escaped by a backslash, so glob and fnmatch take it literally.
+std::string escapeGlob(const std::string& path);
+
 /// The path without trailing "/" characters ("/" itself stays "/").
 std::string withoutTrailingSlashes(std::string path);
 

@@ -29,6 +29,7 @@
 #include "core/Paths.hpp"
 
 #include <exception>
+#include <unistd.h>
 #include <utility>
 
 namespace stowage {
@@ -193,6 +194,15 @@ void checkManifestPaths(const BackupManifest& manifest) {
         requireSafe(RestoreEngine::isSafeAbsolutePath(*manifest.homeFolder), *manifest.homeFolder, kManifestName);
 }
 
+/// True when `path` lies in a folder the user owns by convention: the home folder or an XDG base
+/// folder (which may have been moved outside the home).
+bool isUsersOwn(const std::string& path) {
+    for (const std::string& root : {paths::homeFolder(), paths::xdgConfigHome(), paths::xdgDataHome()})
+        if (!root.empty() && paths::isUnder(path, root))
+            return true;
+    return false;
+}
+
 std::string stripTrailingSlashes(std::string path) {
     while (path.size() > 1 && path.back() == '/')
         path.pop_back();
@@ -226,7 +236,7 @@ std::string HomeMapping::operator()(const std::string& recordedPath) const {
 
 // ---- RestoreEngine -------------------------------------------------------------------------------
 
-RestoreEngine::RestoreEngine(FileAccessPtr fileAccess) : access(std::move(fileAccess)) {}
+RestoreEngine::RestoreEngine(FileAccessPtr fileAccess) : access(std::move(fileAccess)), privileged(::geteuid() == 0) {}
 
 bool RestoreEngine::isSafeRelativePath(const std::string& path) {
     return isSafeStoredPath(path);
@@ -286,9 +296,17 @@ std::vector<RestoreOutcome> RestoreEngine::restoreConfig(const std::string& dir,
     for (const Job& job : jobs) {
         const std::string& recorded = job.entry->originalPath;
         const std::string target = targetOf(recorded, home, std::nullopt, prefix);
-        const Decision decision = decide(*access, target, policy);
         RestoreOutcome outcome;
         outcome.originalPath = recorded;
+        // A system file is never attempted without root: the write would fail and end the restore of
+        // everything after it, or, where a folder there happens to be writable, change the system.
+        if (!prefix && !privileged && !isUsersOwn(target)) {
+            outcome.action = RestoreOutcome::Action::skipped;
+            outcome.needsRoot = true;
+            outcomes.push_back(std::move(outcome));
+            continue;
+        }
+        const Decision decision = decide(*access, target, policy);
         outcome.writtenPath = decision.writtenPath;
         outcome.action = decision.action;
 
@@ -467,9 +485,11 @@ std::vector<RelocationPlan> RestoreEngine::planRelocations(const std::string& di
 // ---- Report --------------------------------------------------------------------------------------
 
 std::string summarize(const std::vector<RestoreOutcome>& outcomes, const std::string& label, bool dry) {
-    size_t written = 0, skipped = 0, beside = 0, saved = 0;
+    size_t written = 0, skipped = 0, beside = 0, saved = 0, needRoot = 0;
     for (const RestoreOutcome& outcome : outcomes) {
-        if (outcome.action == RestoreOutcome::Action::skipped)
+        if (outcome.needsRoot)
+            ++needRoot;
+        else if (outcome.action == RestoreOutcome::Action::skipped)
             ++skipped;
         else
             ++written;
@@ -483,6 +503,8 @@ std::string summarize(const std::vector<RestoreOutcome>& outcomes, const std::st
         std::string(dry ? "Would restore " : "Restored ") + std::to_string(written) + " " + label + " file(s)";
     if (skipped != 0)
         line += separator + std::to_string(skipped) + " skipped (exists)";
+    if (needRoot != 0)
+        line += separator + std::to_string(needRoot) + " skipped (needs root)";
     if (beside != 0)
         line += separator + std::to_string(beside) + " written beside";
     if (saved != 0)

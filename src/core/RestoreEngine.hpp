@@ -61,6 +61,11 @@ public:
 
     /// Every file-system call goes through it.
     FileAccessPtr access;
+    /// Whether config items may be written outside the user's own folders (the home folder and the XDG
+    /// config and data folders), such as package sources under /etc. True when this process runs as
+    /// root. Without it such an entry is skipped with `needsRoot` set, in dry runs too, and nothing is
+    /// attempted there; a prefix puts every target where the user asked, so the rule does not apply.
+    bool privileged;
 
     /// Reads dir/backup.json. Throws BackupError::io("no backup.json in " + dir) when it cannot be
     /// read, DecodingError when it is not a manifest, and BackupError::io("unsafe path in
@@ -70,10 +75,10 @@ public:
     /// Whether dir/secrets.stowage is sealed with a passphrase; false when it cannot be read.
     bool secretsNeedPassphrase(const std::string& dir) const;
 
-    /// Config items in manifest order. A single file is replaced as a whole; a folder is merged
-    /// into an existing folder (files in both replaced, files only on this machine kept) and
-    /// written beside as a whole under writeBeside. The first failing write ends the call with its
-    /// error; nothing is written before every selected entry has been checked.
+    /// Config items in manifest order (see `privileged` for system files). A single file is replaced as a whole; a
+    /// folder is merged into an existing folder (files in both replaced, files only on this machine kept) and written
+    /// beside as a whole under writeBeside. The first failing write ends the call with its error; nothing is written
+    /// before every selected entry has been checked.
     std::vector<RestoreOutcome> restoreConfig(const std::string& dir, const RestoreSelection& select,
                                               ConflictPolicy policy, const std::optional<std::string>& snapshot,
                                               const std::optional<std::string>& prefix, bool dryRun) const;
@@ -133,8 +138,8 @@ private:
 };
 
 /// One report line for the outcomes of one kind, e.g. "Would restore 2 config file(s) · 1 skipped
-/// (exists)": written (not skipped) count, then, each only when not 0, the skipped, written-beside
-/// and saved-copy counts.
+/// (exists)": written (not skipped) count, then, each only when not 0, the skipped, needs-root,
+/// written-beside and saved-copy counts.
 std::string summarize(const std::vector<RestoreOutcome>& outcomes, const std::string& label, bool dry);
 
 } // namespace stowage

@@ -46,6 +46,8 @@ void to_json(nlohmann::json& j, const RestoreOutcome& outcome) {
         j["diff"] = *outcome.diff;
     if (outcome.backedUpTo)
         j["backedUpTo"] = *outcome.backedUpTo;
+    if (outcome.needsRoot)
+        j["needsRoot"] = true;
 }
 
 namespace {
@@ -66,6 +68,7 @@ void from_json(const nlohmann::json& j, RestoreOutcome& outcome) {
     decoded.writtenPath = optionalField<std::string>(j, "writtenPath");
     decoded.diff = optionalField<FileDiff>(j, "diff");
     decoded.backedUpTo = optionalField<std::string>(j, "backedUpTo");
+    decoded.needsRoot = optionalField<bool>(j, "needsRoot").value_or(false);
     outcome = std::move(decoded);
 }
 

@@ -31,6 +31,9 @@ struct RestoreOutcome {
     std::optional<FileDiff> diff;
     /// Path of the saved copy of the file that was replaced.
     std::optional<std::string> backedUpTo;
+    /// The entry was skipped because its target is a system file outside the user's own folders and
+    /// only root may write there; encoded only when true.
+    bool needsRoot = false;
 
     /// The identity: two outcomes for the same recorded path are the same entry.
     const std::string& id() const { return originalPath; }

@@ -78,9 +78,15 @@ std::vector<FoundPath> Scanner::matchPaths(const std::vector<std::string>& patte
     std::set<std::string> taken;
     std::vector<FoundPath> result;
     for (const auto& pattern : patterns) {
-        const std::string expanded = paths::expandTilde(pattern);
+        // Whether a pattern is a glob is the pattern's own property: a "*" in the home or XDG folder
+        // that replaces its first component is a literal character of that folder's name.
+        const bool isGlob = pattern.find('*') != std::string::npos;
+        const std::string expanded = paths::expandPattern(pattern, isGlob);
+        // A pattern whose base folder is unknown would otherwise be resolved against the working folder.
+        if (expanded.empty() || expanded[0] != '/')
+            continue;
         std::vector<std::string> candidates;
-        if (expanded.find('*') != std::string::npos)
+        if (isGlob)
             candidates = posixGlob(expanded);
         else if (access_->exists(expanded))
             candidates.push_back(expanded);

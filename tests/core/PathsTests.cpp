@@ -176,3 +176,46 @@ TEST(PathsTest, IsUnderIgnoresTrailingSlashesAndEmptyRoot) {
     EXPECT_FALSE(paths::isUnder("/a", ""));
     EXPECT_FALSE(paths::isUnder("/", ""));
 }
+
+// The XDG folders follow the environment at each call: an absolute value wins (trailing "/" dropped),
+// an unset, empty or relative value falls back to the default below the home folder. A token is only
+// expanded as the whole first component; for glob use the substituted folder is escaped, the rest not.
+TEST(PathsTest, ExpandPatternFollowsTheXdgFolders) {
+    TempHome home;
+    const std::string h = home.path();
+    struct Case {
+        const char* configValue; // nullptr: unset
+        const char* pattern;
+        bool forGlob;
+        std::string want;
+    };
+    const std::vector<Case> cases = {
+        {nullptr, "$XDG_CONFIG_HOME/Code/User", false, h + "/.config/Code/User"},
+        {"", "$XDG_CONFIG_HOME/x", false, h + "/.config/x"},
+        {"relative/cfg", "$XDG_CONFIG_HOME/x", false, h + "/.config/x"},
+        {"/srv/cfg//", "$XDG_CONFIG_HOME/x", false, "/srv/cfg/x"},
+        {"/srv/cfg", "$XDG_CONFIG_HOME", false, "/srv/cfg"},
+        {"/srv/cfg", "$XDG_CONFIG_HOMEx/y", false, "$XDG_CONFIG_HOMEx/y"},
+        {"/srv/cfg", "/etc/$XDG_CONFIG_HOME/y", false, "/etc/$XDG_CONFIG_HOME/y"},
+        {"/srv/cfg", "~/.config/x", false, h + "/.config/x"},
+        {"/srv/[c]*fg", "$XDG_CONFIG_HOME/JetBrains/*/options", true, "/srv/\\[c]\\*fg/JetBrains/*/options"},
+        {"/srv/[c]*fg", "$XDG_CONFIG_HOME/JetBrains/*/options", false, "/srv/[c]*fg/JetBrains/*/options"},
+        {nullptr, "$XDG_DATA_HOME/keyrings", false, "/srv/data/keyrings"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.pattern);
+        if (c.configValue)
+            setenv("XDG_CONFIG_HOME", c.configValue, 1);
+        else
+            unsetenv("XDG_CONFIG_HOME");
+        setenv("XDG_DATA_HOME", "/srv/data", 1);
+        EXPECT_EQ(paths::expandPattern(c.pattern, c.forGlob), c.want);
+    }
+    unsetenv("XDG_DATA_HOME");
+    EXPECT_EQ(paths::xdgDataHome(), h + "/.local/share");
+    {
+        ScopedHome bracketed("/home/a[1]");
+        EXPECT_EQ(paths::expandPattern("~/.ssh/id_*", true), "/home/a\\[1]/.ssh/id_*");
+        EXPECT_EQ(paths::expandPattern("~/.ssh/id_*"), "/home/a[1]/.ssh/id_*");
+    }
+}

@@ -522,6 +522,8 @@ TEST_F(RestoreEngineTest, PrefixRootsTargetsButSavedCopiesKeepTheRecordedPath) {
 }
 
 TEST_F(RestoreEngineTest, BackupFromAnotherHomeFolderLandsUnderThisOne) {
+    // A path outside the recorded home stays where it was recorded (written there only with root).
+    engine.privileged = true;
     const std::string elsewhere = paths::join(outside, "etc-like/hosts");
     BackupBuilder other(dir, "/Users/alice");
     other.configFile("/Users/alice/.zshrc", "alice zshrc")
@@ -554,6 +556,52 @@ TEST_F(RestoreEngineTest, BackupFromAnotherHomeFolderLandsUnderThisOne) {
     auto prefixed = engine.restoreConfig(dir, std::set<std::string>{"/Users/alice/.zshrc"}, ConflictPolicy::overwrite,
                                          std::nullopt, prefix, false);
     EXPECT_EQ(prefixed[0].writtenPath, paths::join(prefix, paths::relativeForm(home(".zshrc"))));
+}
+
+TEST_F(RestoreEngineTest, SystemFilesAreSkippedWithoutRootAndSaySo) {
+    const std::string system = paths::join(outside, "etc/apt/sources.list.d");
+    const std::string movedConfig = paths::join(outside, "xdg-config");
+    setenv("XDG_CONFIG_HOME", movedConfig.c_str(), 1);
+    backup.configFolder(system, {{"vendor.list", "deb https://example.invalid stable main"}})
+        .configFile(paths::join(movedConfig, "git/config"), "[user]")
+        .configFile(home(".bashrc"), "b");
+    backup.save();
+
+    engine.privileged = false;
+    for (bool dry : {true, false}) {
+        SCOPED_TRACE(dry ? "dry run" : "restore");
+        auto outcomes =
+            engine.restoreConfig(dir, std::nullopt, ConflictPolicy::writeBeside, snapshot, std::nullopt, dry);
+        ASSERT_EQ(outcomes.size(), 3u);
+        EXPECT_TRUE(outcomes[0].needsRoot);
+        EXPECT_EQ(outcomes[0].action, Action::skipped);
+        EXPECT_FALSE(outcomes[0].writtenPath);
+        EXPECT_FALSE(outcomes[1].needsRoot);
+        EXPECT_FALSE(outcomes[2].needsRoot);
+        EXPECT_EQ(summarize(outcomes, "config", dry),
+                  std::string(dry ? "Would restore" : "Restored") + " 2 config file(s) \u00b7 1 skipped (needs root)");
+        EXPECT_EQ(nlohmann::json(outcomes[0]).value("needsRoot", false), true);
+        EXPECT_EQ(nlohmann::json(outcomes[0]).get<RestoreOutcome>(), outcomes[0]);
+        EXPECT_FALSE(present(paths::join(outside, "etc")));
+    }
+    EXPECT_EQ(slurp(home(".bashrc")), "b");
+    EXPECT_EQ(slurp(paths::join(movedConfig, "git/config")), "[user]");
+
+    // A prefix is a place the user chose: nothing there needs root.
+    const std::string prefix = paths::join(outside, "scratch");
+    auto prefixed = engine.restoreConfig(dir, std::set<std::string>{system}, ConflictPolicy::overwrite, std::nullopt,
+                                         prefix, false);
+    ASSERT_EQ(prefixed.size(), 1u);
+    EXPECT_FALSE(prefixed[0].needsRoot);
+    EXPECT_EQ(slurp(paths::join(prefix, paths::relativeForm(system) + "/vendor.list")),
+              "deb https://example.invalid stable main");
+
+    engine.privileged = true;
+    auto asRoot = engine.restoreConfig(dir, std::set<std::string>{system}, ConflictPolicy::overwrite, std::nullopt,
+                                       std::nullopt, false);
+    ASSERT_EQ(asRoot.size(), 1u);
+    EXPECT_FALSE(asRoot[0].needsRoot);
+    EXPECT_EQ(slurp(paths::join(system, "vendor.list")), "deb https://example.invalid stable main");
 }
 
 TEST(HomeMappingRules, MovesOnlyPathsUnderTheRecordedHome) {

@@ -1,6 +1,7 @@
 #include "core/DefaultKnowledgeBase.hpp"
 #include "core/FileAccess.hpp"
 #include "core/Log.hpp"
+#include "core/Paths.hpp"
 #include "core/Scanner.hpp"
 #include "support/TempHome.hpp"
 
@@ -8,7 +9,10 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <map>
 #include <mutex>
+#include <set>
 
 using namespace stowage;
 using stowage::testing::sh;
@@ -252,4 +256,156 @@ TEST_F(ScannerTest, DefaultCatalogFindsTypicalDeveloperState) {
     EXPECT_EQ(byRule["git-config"], std::vector<std::string>{home / ".gitconfig"});
     EXPECT_EQ(byRule["pass-store"], std::vector<std::string>{home / ".password-store"});
     EXPECT_EQ(inv.secretCount(), 5);
+}
+
+// A home folder whose name holds glob characters is a folder name, not a pattern: "a[1]*" must not
+// also reach the sibling "a1x".
+TEST_F(ScannerTest, HomeFolderWithGlobCharactersIsTakenLiterally) {
+    home.writeFile("a[1]*/.ssh/id_x", "k");
+    home.writeFile("a1x/.ssh/id_y", "k");
+    setenv("HOME", (home / "a[1]*").c_str(), 1);
+    auto inv = scanner({pathsRule("keys", Tier::secret, {"~/.ssh/id_*"})}).scan();
+    ASSERT_EQ(inv.findings.size(), 1u);
+    EXPECT_EQ(pathsOf(inv.findings[0].paths), std::vector<std::string>{home / "a[1]*/.ssh/id_x"});
+}
+
+namespace {
+
+/// Which folder a fixture path lives in: the XDG folders can be moved away from their defaults.
+enum class Base { home, config, data };
+
+struct LinuxFixtureEntry {
+    Base base;
+    /// Written as a file; the expected found path is `found` (a folder that holds it) when given.
+    const char* file;
+    const char* found;
+    const char* rule;
+    Tier tier;
+};
+
+// A Linux developer's home. Entries with no rule must not be found by any rule: caches, plugins,
+// editor state and fetched grammars stay out, as do databases below the Documents folder's top level.
+const std::vector<LinuxFixtureEntry>& linuxHome() {
+    using B = Base;
+    static const std::vector<LinuxFixtureEntry> table = {
+        {B::config, "Code/User/settings.json", nullptr, "vscode-settings", Tier::config},
+        {B::config, "Code/User/keybindings.json", nullptr, "vscode-settings", Tier::config},
+        {B::config, "Code/User/snippets/go.json", "Code/User/snippets", "vscode-settings", Tier::config},
+        {B::config, "Code/User/profiles/p1/settings.json", "Code/User/profiles", "vscode-settings", Tier::config},
+        {B::config, "Code/User/workspaceStorage/x/state.vscdb", nullptr, nullptr, Tier::config},
+        {B::config, "Code - Insiders/User/settings.json", nullptr, "vscode-settings", Tier::config},
+        {B::config, "VSCodium/User/keybindings.json", nullptr, "vscode-settings", Tier::config},
+        {B::home, ".var/app/com.visualstudio.code/config/Code/User/settings.json", nullptr, "vscode-settings",
+         Tier::config},
+        {B::config, "Cursor/User/settings.json", nullptr, "modern-editors", Tier::config},
+        {B::config, "sublime-text/Packages/User/Preferences.sublime-settings", "sublime-text/Packages/User",
+         "modern-editors", Tier::config},
+        {B::config, "JetBrains/IntelliJIdea2024.1/options/ui.lnf.xml", "JetBrains/IntelliJIdea2024.1/options",
+         "jetbrains-settings", Tier::config},
+        {B::config, "JetBrains/PyCharm2024.1/keymaps/Mine.xml", "JetBrains/PyCharm2024.1/keymaps", "jetbrains-settings",
+         Tier::config},
+        {B::config, "JetBrains/PyCharm2024.1/codestyles/Team.xml", "JetBrains/PyCharm2024.1/codestyles",
+         "jetbrains-settings", Tier::config},
+        {B::config, "JetBrains/PyCharm2024.1/plugins/p.jar", nullptr, nullptr, Tier::config},
+        {B::home, ".cache/JetBrains/PyCharm2024.1/index.dat", nullptr, nullptr, Tier::config},
+        {B::config, "helix/config.toml", nullptr, "helix-config", Tier::config},
+        {B::config, "helix/runtime/grammars/rust.so", nullptr, nullptr, Tier::config},
+        {B::config, "emacs/init.el", nullptr, "emacs-config", Tier::config},
+        {B::config, "emacs/elpa/magit/magit.el", nullptr, nullptr, Tier::config},
+        {B::config, "nvim/init.lua", "nvim", "vim-neovim", Tier::config},
+        {B::config, "fish/config.fish", nullptr, "shell-config", Tier::config},
+        {B::config, "fish/conf.d/path.fish", "fish/conf.d", "shell-config", Tier::config},
+        {B::config, "fish/functions/ll.fish", "fish/functions", "shell-config", Tier::config},
+        {B::config, "fish/fish_variables", nullptr, "shell-config", Tier::config},
+        {B::home, ".bash_aliases", nullptr, "shell-config", Tier::config},
+        {B::home, ".inputrc", nullptr, "shell-config", Tier::config},
+        {B::config, "git/config", nullptr, "git-config", Tier::config},
+        {B::config, "git/ignore", nullptr, "git-config", Tier::config},
+        {B::config, "git/attributes", nullptr, "git-config", Tier::config},
+        {B::config, "git/credentials", nullptr, "git-credentials", Tier::secret},
+        {B::home, ".git-credentials", nullptr, "git-credentials", Tier::secret},
+        {B::config, "gh/hosts.yml", nullptr, "gh-cli-auth", Tier::secret},
+        {B::config, "glab-cli/config.yml", nullptr, "glab-cli-auth", Tier::secret},
+        {B::data, "keyrings/login.keyring", "keyrings", "desktop-keyrings", Tier::secret},
+        {B::data, "kwalletd/kdewallet.kwl", "kwalletd", "desktop-keyrings", Tier::secret},
+        {B::home, "Passwords.kdbx", nullptr, "keepass-databases", Tier::secret},
+        {B::home, "Documents/work.kdbx", nullptr, "keepass-databases", Tier::secret},
+        {B::home, "Documents/old/archive.kdbx", nullptr, nullptr, Tier::secret},
+        {B::data, "gopass/stores/root/site.gpg", "gopass/stores", "gopass-store", Tier::secret},
+        {B::data, "mkcert/rootCA-key.pem", "mkcert", "mkcert-ca", Tier::secret},
+        {B::config, "dconf/user", nullptr, "dconf-settings", Tier::config},
+        {B::config, "i3/config", "i3", "linux-window-managers", Tier::config},
+        {B::config, "sway/config", "sway", "linux-window-managers", Tier::config},
+        {B::config, "hypr/hyprland.conf", "hypr", "linux-window-managers", Tier::config},
+        {B::config, "waybar/config.jsonc", "waybar", "linux-window-managers", Tier::config},
+        {B::config, "rofi/config.rasi", "rofi", "linux-window-managers", Tier::config},
+        {B::config, "polybar/config.ini", "polybar", "linux-window-managers", Tier::config},
+        {B::config, "dunst/dunstrc", "dunst", "linux-window-managers", Tier::config},
+        {B::home, ".Xresources", nullptr, "linux-window-managers", Tier::config},
+        {B::config, "systemd/user/sync.service", "systemd/user", "systemd-user-units", Tier::config},
+        {B::config, "autostart/tray.desktop", "autostart", "systemd-user-units", Tier::config},
+        {B::data, "applications/tool.desktop", "applications", "desktop-entries", Tier::config},
+        {B::config, "mimeapps.list", nullptr, "desktop-entries", Tier::config},
+        {B::data, "fonts/Mono.ttf", "fonts", "user-fonts", Tier::config},
+        {B::home, ".fonts/Old.ttf", ".fonts", "user-fonts", Tier::config},
+        {B::config, "fontconfig/fonts.conf", "fontconfig", "user-fonts", Tier::config},
+        {B::home, ".local/bin/deploy", ".local/bin", "personal-scripts", Tier::config},
+        {B::config, "mise/config.toml", "mise", "toolchain-config", Tier::config},
+        {B::home, ".asdfrc", nullptr, "toolchain-config", Tier::config},
+        {B::home, ".condarc", nullptr, "toolchain-config", Tier::config},
+        {B::home, ".cargo/config.toml", nullptr, "toolchain-config", Tier::config},
+        {B::config, "nix/nix.conf", "nix", "nix-config", Tier::config},
+        {B::config, "home-manager/home.nix", "home-manager", "nix-config", Tier::config},
+        {B::home, "miniconda3/bin/conda", "miniconda3", "conda-installs", Tier::reproducible},
+        {B::home, "go/bin/gopls", "go/bin", "go-binaries", Tier::reproducible},
+        {B::home, "Applications/Editor.AppImage", nullptr, "appimages", Tier::reproducible},
+        {B::data, "uv/python/cpython-3.12/bin/python", "uv", "python-vm", Tier::reproducible},
+    };
+    return table;
+}
+
+} // namespace
+
+// The whole catalog against the fixture home, first with the XDG folders in their default places,
+// then moved outside the home: the same findings, at the new places. Every rule that finds something
+// is in the table, so a macOS-only rule (Library paths, LaunchAgents, iTerm2, Xcode) finds nothing.
+TEST(ScannerLinuxHome, CatalogFindsExactlyTheFixtureStateWhereverTheXdgFoldersAre) {
+    for (bool moved : {false, true}) {
+        SCOPED_TRACE(moved ? "XDG folders moved" : "XDG folders at their defaults");
+        TempHome home;
+        const std::string root = paths::parent(home.path());
+        const std::string config = moved ? root + "/xdg/config" : home / ".config";
+        const std::string data = moved ? root + "/xdg/data" : home / ".local/share";
+        setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+        setenv("XDG_DATA_HOME", data.c_str(), 1);
+        auto at = [&](Base base, const std::string& rel) {
+            return (base == Base::home ? home.path() : base == Base::config ? config : data) + "/" + rel;
+        };
+
+        std::map<std::string, std::pair<Tier, std::set<std::string>>> expected;
+        for (const auto& e : linuxHome()) {
+            const std::string file = at(e.base, e.file);
+            std::filesystem::create_directories(paths::parent(file));
+            std::ofstream(file) << "x";
+            if (e.rule != nullptr) {
+                auto& [tier, found] = expected[e.rule];
+                tier = e.tier;
+                found.insert(e.found != nullptr ? at(e.base, e.found) : file);
+            }
+        }
+
+        auto access = std::make_shared<DirectFileAccess>();
+        const Inventory inventory = Scanner(DefaultKnowledgeBase::rules(), {"~/Development"}, 400, {}, access).scan();
+        std::map<std::string, std::pair<Tier, std::set<std::string>>> actual;
+        for (const auto& finding : inventory.findings) {
+            std::set<std::string> found;
+            for (const auto& p : finding.paths)
+                // Rules naming system locations (/etc/apt, Homebrew) see this machine, not the fixture.
+                if (paths::isUnder(p.path, root))
+                    found.insert(p.path);
+            if (!found.empty())
+                actual[finding.rule.id] = {finding.rule.tier, std::move(found)};
+        }
+        EXPECT_EQ(actual, expected);
+    }
 }
