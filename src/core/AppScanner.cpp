@@ -283,6 +283,12 @@ std::optional<std::string> localizedName(GKeyFile* file, const std::vector<std::
 
 bool isExecutableFile(const FileAccessProvider& access, const std::string& path) {
     auto info = access.info(path);
+    if (info && info->isSymlink) {
+        // A link's own bits say nothing; a dangling link runs nothing.
+        std::error_code ec;
+        const std::string target = std::filesystem::canonical(path, ec).string();
+        info = ec ? std::nullopt : access.info(target);
+    }
     return info && !info->isDirectory && (info->posixPermissions & 0111) != 0;
 }
 
@@ -804,7 +810,11 @@ namespace {
 /// Collects "<id> → path" for the ".desktop" files below `dir`, the id being the path relative to
 /// the applications folder with "/" replaced by "-".
 void collectEntries(const FileAccessProvider& access, const std::string& dir, const std::string& prefix, int depth,
-                    std::vector<std::pair<std::string, std::string>>& out) {
+                    std::set<std::string>& visited, std::vector<std::pair<std::string, std::string>>& out) {
+    // A folder reached twice (through a link back up the tree) is read once.
+    std::error_code canonicalError;
+    if (!visited.insert(std::filesystem::canonical(dir, canonicalError).string()).second && !canonicalError)
+        return;
     for (const std::string& path : access.children(dir)) {
         const std::string leaf = paths::lastComponent(path);
         auto info = access.info(path);
@@ -818,7 +828,7 @@ void collectEntries(const FileAccessProvider& access, const std::string& dir, co
         }
         if (isDir) {
             if (depth < maxDesktopDepth)
-                collectEntries(access, path, prefix + leaf + "-", depth + 1, out);
+                collectEntries(access, path, prefix + leaf + "-", depth + 1, visited, out);
         } else if (endsWith(leaf, ".desktop") && leaf.size() > 8) {
             out.emplace_back(prefix + leaf, path);
         }
@@ -927,7 +937,8 @@ std::vector<InstalledApp> AppScanner::scanDesktopEntries(const DesktopEntryRoots
     for (const std::string& folder : config.applicationFolders) {
         access->beginAccess(folder);
         std::vector<std::pair<std::string, std::string>> found;
-        collectEntries(*access, folder, "", 0, found);
+        std::set<std::string> visited;
+        collectEntries(*access, folder, "", 0, visited, found);
         for (const auto& [id, path] : found) {
             // The first folder's entry of an id decides, even when it hides the app.
             if (!seen.insert(id).second)

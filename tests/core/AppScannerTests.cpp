@@ -517,6 +517,11 @@ TEST(DesktopEntryScanTest, ListsWhatTheDesktopShowsWithItsSource) {
     put(sys + "gone.desktop", entry("Gone", "TryExec=" + home / "nowhere/gone" + "\n"));
     put(sys + "link.desktop", "[Desktop Entry]\nType=Link\nName=Web Link\nURL=https://example.com\n");
     put(sys + "broken.desktop", "not a \x01 key file");
+    std::filesystem::create_symlink(home / "nowhere/tool", home / "dangling-tool");
+    put(sys + "dangling.desktop", entry("Dangling", "TryExec=" + home / "dangling-tool" + "\n"));
+    // A folder linking back up the tree is read once, not once more per level.
+    std::filesystem::create_directories(user);
+    std::filesystem::create_directory_symlink(user, user + "loop");
     put(home / "Apps/Tool.AppImage", std::string("\x7F"
                                                  "ELF\x02\x01\x01\x00"
                                                  "AI\x02",
