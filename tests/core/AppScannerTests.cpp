@@ -677,3 +677,41 @@ TEST(InstalledAppTest, LinuxSourcesRoundTripAndRefuseUnsafeCommands) {
     snap.channel = "latest/stable --devmode $(x)";
     EXPECT_EQ(snap.reinstallCommand(), "sudo snap install code --classic");
 }
+
+TEST(DesktopEntryScanTest, EachPackageDatabaseNamesTheOwner) {
+    struct Case {
+        std::string tool, body, manager, package, version, command;
+    };
+    const std::vector<Case> cases = {
+        {"dpkg-query",
+         "if [ \"$1\" = -S ]; then shift 2; for p in \"$@\"; do case \"$p\" in */vim.desktop) echo \"vim: $p\";; esac; "
+         "done; exit 1; fi\nprintf 'vim\\t2:9.0-2\\n'\n",
+         "dpkg", "vim", "2:9.0-2", "sudo apt-get install -y vim"},
+        {"rpm",
+         "shift 4\nfor p in \"$@\"; do case \"$p\" in */vim.desktop) printf 'vim-enhanced\\t9.0-1.fc39\\n';; "
+         "*) echo \"file $p is not owned by any package\";; esac; done\n",
+         "rpm", "vim-enhanced", "9.0-1.fc39", "sudo dnf install -y vim-enhanced"},
+        {"pacman",
+         "shift 2\nfor p in \"$@\"; do case \"$p\" in */vim.desktop) echo \"$p is owned by vim 9.0-1\";; "
+         "*) echo \"error: No package owns $p\" >&2;; esac; done\n",
+         "pacman", "vim", "9.0-1", "sudo pacman -S --needed vim"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.tool);
+        TempHome home;
+        stowage::testing::FakeTools tools(home);
+        tools.script(c.tool, c.body);
+        const std::string sys = home.systemRoot() + "/usr/share/applications/";
+        put(sys + "vim.desktop", entry("Vim"));
+        put(sys + "local.desktop", entry("Local"));
+
+        auto apps = AppScanner(std::make_shared<DirectFileAccess>()).scan();
+        ASSERT_EQ(names(apps), (std::vector<std::string>{"Local", "Vim"}));
+        EXPECT_EQ(apps[0].source, AppSource::manual);
+        EXPECT_EQ(apps[1].source, AppSource::distributionPackage);
+        EXPECT_EQ(apps[1].packageManager, c.manager);
+        EXPECT_EQ(apps[1].packageName, c.package);
+        EXPECT_EQ(apps[1].version, c.version);
+        EXPECT_EQ(apps[1].reinstallCommand(), c.command);
+    }
+}
