@@ -355,7 +355,6 @@ std::optional<std::pair<std::string, std::optional<std::string>>> nixPackage(con
 /// One desktop entry that the desktop would show, before its source is known.
 struct ShownEntry {
     InstalledApp app;
-    std::string folder;
     std::optional<std::string> flatpakID; // X-Flatpak
     std::optional<std::string> snapName;  // X-SnapInstanceName
     std::string program;
@@ -943,8 +942,12 @@ std::vector<InstalledApp> AppScanner::scanDesktopEntries(const DesktopEntryRoots
             // The first folder's entry of an id decides, even when it hides the app.
             if (!seen.insert(id).second)
                 continue;
-            auto info = access->info(path);
-            if (!info || info->size > static_cast<std::int64_t>(maxDesktopEntryBytes))
+            // Only a regular file of plausible size is read (through its link, if it is one): a FIFO
+            // would block the scan and a link to a device would never end.
+            std::error_code typeError;
+            const auto status = std::filesystem::status(path, typeError);
+            if (typeError || !std::filesystem::is_regular_file(status) ||
+                std::filesystem::file_size(path, typeError) > maxDesktopEntryBytes || typeError)
                 continue;
             auto data = access->read(path);
             if (!data)
@@ -961,7 +964,6 @@ std::vector<InstalledApp> AppScanner::scanDesktopEntries(const DesktopEntryRoots
                 continue;
 
             ShownEntry entry;
-            entry.folder = folder;
             entry.app.name = name;
             entry.app.path = path;
             entry.app.desktopID = id;

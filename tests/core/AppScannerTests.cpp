@@ -522,6 +522,7 @@ TEST(DesktopEntryScanTest, ListsWhatTheDesktopShowsWithItsSource) {
     // A folder linking back up the tree is read once, not once more per level.
     std::filesystem::create_directories(user);
     std::filesystem::create_directory_symlink(user, user + "loop");
+    ASSERT_EQ(::mkfifo((user + "fifo.desktop").c_str(), 0600), 0) << "a FIFO is never read";
     put(home / "Apps/Tool.AppImage", std::string("\x7F"
                                                  "ELF\x02\x01\x01\x00"
                                                  "AI\x02",
