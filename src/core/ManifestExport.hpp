@@ -84,7 +84,11 @@ std::string formatGuideDate(Timestamp t, const std::string& locale = {}, const s
 /// The text of RESTORE.md for `manifest`: a heading, then the reinstall section (only with
 /// manifest files), the config section (only with configs), the secrets section (only with a
 /// bundle) and the manual steps, numbered 1 to 4 whether or not the earlier ones are present.
-/// `locale` and `timeZone` are passed to formatGuideDate.
+/// In the reinstall section, after the Homebrew block, every list with a replay command (apt, dnf,
+/// pacman native, Flatpak remotes then apps, snaps, pipx, Go, dconf, systemd user units) gets its
+/// own fenced block in that order; "Other lists to replay by hand" names the remaining lists. The
+/// text depends only on the manifest, never on the lists' contents. `locale` and `timeZone` are
+/// passed to formatGuideDate.
 std::string restoreGuide(const BackupManifest& manifest, const std::string& locale = {},
                          const std::string& timeZone = {});
 
