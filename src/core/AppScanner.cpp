@@ -326,32 +326,6 @@ Bytes fileHead(const std::string& path) {
     return head;
 }
 
-/// The Nix package name and version of a store path "/nix/store/<hash>-<name>-<version>/…": the
-/// name ends before the first "-" that is followed by a digit.
-std::optional<std::pair<std::string, std::optional<std::string>>> nixPackage(const std::string& realPath) {
-    static const std::string store = "/nix/store/";
-    if (realPath.compare(0, store.size(), store) != 0)
-        return std::nullopt;
-    std::string entry = realPath.substr(store.size());
-    entry = entry.substr(0, entry.find('/'));
-    std::size_t dash = entry.find('-');
-    if (dash == std::string::npos)
-        return std::nullopt;
-    entry = entry.substr(dash + 1);
-    std::string name = entry;
-    std::optional<std::string> version;
-    for (std::size_t i = 0; i + 1 < entry.size(); ++i) {
-        if (entry[i] == '-' && entry[i + 1] >= '0' && entry[i + 1] <= '9') {
-            name = entry.substr(0, i);
-            version = plausibleVersion(entry.substr(i + 1));
-            break;
-        }
-    }
-    if (!AppScanner::isPackageName(name))
-        return std::nullopt;
-    return std::make_pair(name, version);
-}
-
 /// One desktop entry that the desktop would show, before its source is known.
 struct ShownEntry {
     InstalledApp app;
@@ -1006,11 +980,11 @@ std::vector<InstalledApp> AppScanner::scanDesktopEntries(const DesktopEntryRoots
             if (isPackageName(snap))
                 app.packageName = snap;
             needSnap = true;
-        } else if (auto nix = nixPackage(ec ? std::string() : real)) {
+        } else if (auto nix = nixStorePackage(ec ? std::string() : real)) {
             app.source = AppSource::nix;
-            app.packageName = nix->first;
+            app.packageName = nix->name;
             if (!app.version)
-                app.version = nix->second;
+                app.version = nix->version;
         } else if (!e.program.empty() && e.program.front() == '/' && isAppImageHeader(fileHead(e.program))) {
             app.source = AppSource::appImage;
             app.executable = e.program;
@@ -1179,6 +1153,30 @@ std::vector<AppScanner::SnapRecord> AppScanner::parseSnapList(const std::string&
         records.push_back(std::move(record));
     }
     return records;
+}
+
+std::optional<AppScanner::PackageRecord> AppScanner::nixStorePackage(const std::string& realPath) {
+    static const std::string store = "/nix/store/";
+    if (realPath.compare(0, store.size(), store) != 0)
+        return std::nullopt;
+    std::string entry = realPath.substr(store.size());
+    entry = entry.substr(0, entry.find('/'));
+    std::size_t dash = entry.find('-');
+    if (dash == std::string::npos)
+        return std::nullopt;
+    entry = entry.substr(dash + 1);
+    std::string name = entry;
+    std::optional<std::string> version;
+    for (std::size_t i = 0; i + 1 < entry.size(); ++i) {
+        if (entry[i] == '-' && entry[i + 1] >= '0' && entry[i + 1] <= '9') {
+            name = entry.substr(0, i);
+            version = plausibleVersion(entry.substr(i + 1));
+            break;
+        }
+    }
+    if (!isPackageName(name))
+        return std::nullopt;
+    return PackageRecord{name, version};
 }
 
 bool AppScanner::isAppImageHeader(const Bytes& head) {

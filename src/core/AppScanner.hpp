@@ -217,6 +217,9 @@ struct AppScanner {
     static std::vector<FlatpakRecord> parseFlatpakList(const std::string& output);
     /// The table of "snap list" (Name Version Rev Tracking Publisher Notes; header skipped).
     static std::vector<SnapRecord> parseSnapList(const std::string& output);
+    /// The Nix package of a resolved path "/nix/store/<hash>-<name>-<version>/…": the name ends
+    /// before the first "-" followed by a digit; absent outside the store or for an implausible name.
+    static std::optional<PackageRecord> nixStorePackage(const std::string& realPath);
     /// Whether the first bytes of a file are an AppImage's: an ELF header carrying "AI" and the
     /// type 1 or 2 at offset 8.
     static bool isAppImageHeader(const Bytes& head);

@@ -646,6 +646,13 @@ TEST(DesktopEntryScanTest, ToolOutputParsersTakeOnlyWellFormedNames) {
     EXPECT_TRUE(snaps[1].system && snaps[2].system && snaps[3].system);
     EXPECT_EQ(snaps[4], (AppScanner::SnapRecord{"hello", "2.10", std::nullopt, false, false}));
 
+    EXPECT_EQ(AppScanner::nixStorePackage("/nix/store/0abc-firefox-121.0.1/share/applications/firefox.desktop"),
+              (AppScanner::PackageRecord{"firefox", "121.0.1"}));
+    EXPECT_EQ(AppScanner::nixStorePackage("/nix/store/0abc-gnome-text-editor-45.1/x"),
+              (AppScanner::PackageRecord{"gnome-text-editor", "45.1"}));
+    EXPECT_EQ(AppScanner::nixStorePackage("/nix/store/0abc-hello/x"),
+              (AppScanner::PackageRecord{"hello", std::nullopt}));
+    EXPECT_EQ(AppScanner::nixStorePackage("/usr/share/applications/firefox.desktop"), std::nullopt);
     EXPECT_TRUE(AppScanner::isAppImageHeader({0x7F, 'E', 'L', 'F', 2, 1, 1, 0, 'A', 'I', 2}));
     EXPECT_FALSE(AppScanner::isAppImageHeader({0x7F, 'E', 'L', 'F', 2, 1, 1, 0, 0, 0, 0}));
     EXPECT_FALSE(AppScanner::isAppImageHeader({'#', '!', '/', 'b', 'i', 'n', '/', 's', 'A', 'I', 2}));
