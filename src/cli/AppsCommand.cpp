@@ -12,15 +12,11 @@ namespace stowage::cli {
 
 namespace {
 
-/// The folders application bundles are installed into.
-std::vector<std::string> applicationRoots() {
-    return {"/Applications", "~/Applications"};
-}
-
 void printHuman(const std::vector<InstalledApp>& apps) {
     const Style style(STDOUT_FILENO);
     if (apps.empty()) {
-        std::cout << "No application bundles found in /Applications or ~/Applications.\n";
+        std::cout << "No applications found: no bundles in /Applications or ~/Applications, and no desktop "
+                     "entries in the XDG application folders.\n";
         return;
     }
     std::cout << style.bold(std::to_string(apps.size()) + " app(s) found") << "\n";
@@ -29,7 +25,7 @@ void printHuman(const std::vector<InstalledApp>& apps) {
         if (app.version)
             std::cout << " v" << *app.version;
         std::cout << "  " << style.dim(label(app.source)) << "\n";
-        if (auto command = app.caskCommand())
+        if (auto command = app.reinstallCommand())
             std::cout << "      " << style.cyan(*command) << "\n";
         else if (auto url = app.reinstallURL())
             std::cout << "      " << *url << "\n";
@@ -46,7 +42,8 @@ void addAppsCommand(CLI::App& app, Runner& selected) {
         selected = [json](Context& context) {
             Progress progress;
             progress.update("Listing installed apps\u2026");
-            auto apps = AppScanner(applicationRoots(), context.access).scan(std::nullopt, std::nullopt);
+            // Bundles where they exist, and the desktop entries the desktop shows.
+            auto apps = AppScanner(context.access).scan(std::nullopt, std::nullopt);
             progress.done();
             if (*json)
                 std::cout << nlohmann::json(apps).dump() << "\n";

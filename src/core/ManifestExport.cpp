@@ -14,8 +14,13 @@
 #include <unicode/unistr.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
 #include <memory>
+#include <set>
+#include <thread>
 
 namespace stowage {
 
@@ -135,56 +140,384 @@ std::string withTilde(const std::string& path, const std::optional<std::string>&
 }
 
 constexpr const char* fenceOpen = "```sh\n";
+
+/// A list that RESTORE.md replays with one command, in the order of the guide.
+struct ReplayStep {
+    const char* entry;
+    const char* command;
+    const char* caption = nullptr;
+};
+
+const std::vector<ReplayStep>& replaySteps() {
+    // "read -r" with a tab as the only separator keeps every field whole and unexpanded; each
+    // command inside a loop reads /dev/null so it cannot swallow the rest of the list.
+    static const std::vector<ReplayStep> steps = {
+        {"manifest/apt-manual.txt", "xargs -a manifest/apt-manual.txt sudo apt-get install -y"},
+        {"manifest/dnf-user.txt", "xargs -a manifest/dnf-user.txt sudo dnf install -y"},
+        {"manifest/pacman-native.txt", "sudo pacman -S --needed - < manifest/pacman-native.txt"},
+        {"manifest/flatpak-remotes.txt",
+         "while IFS=\"$(printf '\\t')\" read -r name url installation; do flatpak remote-add --if-not-exists "
+         "\"--$installation\" \"$name\" \"$url\" < /dev/null; done < manifest/flatpak-remotes.txt"},
+        {"manifest/flatpak-apps.txt",
+         "while IFS=\"$(printf '\\t')\" read -r id origin installation; do flatpak install -y \"--$installation\" "
+         "\"$origin\" \"$id\" < /dev/null; done < manifest/flatpak-apps.txt"},
+        {"manifest/snaps.txt",
+         "while IFS=\"$(printf '\\t')\" read -r name channel confinement; do if [ \"$confinement\" = classic ]; "
+         "then sudo snap install \"$name\" --channel=\"$channel\" --classic < /dev/null; else sudo snap install "
+         "\"$name\" --channel=\"$channel\" < /dev/null; fi; done < manifest/snaps.txt"},
+        {"manifest/pipx.txt", "xargs -n 1 -a manifest/pipx.txt pipx install"},
+        {"manifest/go-binaries.txt", "xargs -n 1 -a manifest/go-binaries.txt go install"},
+        {"manifest/dconf.ini", "dconf load / < manifest/dconf.ini"},
+        {"manifest/systemd-user-enabled.txt",
+         "xargs -d '\\n' -a manifest/systemd-user-enabled.txt systemctl --user enable",
+         "After step 2 has put your unit files back:"},
+    };
+    return steps;
+}
+
+bool replayed(const std::string& entry) {
+    const auto& steps = replaySteps();
+    return std::any_of(steps.begin(), steps.end(), [&entry](const ReplayStep& s) { return entry == s.entry; });
+}
 constexpr const char* fenceClose = "```\n";
 
 } // namespace
 
 // ---- Tool lists ------------------------------------------------------------------------------
 
+namespace {
+
+/// What one independent step of the export produced: lists to save (or, with `written`, a list
+/// the tool wrote itself and that is only recorded) and warnings.
+struct StepResult {
+    struct List {
+        std::string name;
+        std::string text;
+        bool written = false;
+    };
+    std::vector<List> lists;
+    std::vector<std::string> warnings;
+
+    void addIfAny(const std::string& name, const std::string& text) {
+        if (!trimmed(text).empty())
+            lists.push_back({name, text, false});
+    }
+    /// One line per entry, each ended by a line feed; nothing when there is no entry.
+    void addLines(const std::string& name, const std::vector<std::string>& entries) {
+        std::string text;
+        for (const std::string& entry : entries)
+            text += entry + "\n";
+        addIfAny(name, text);
+    }
+};
+
+using Step = std::function<StepResult()>;
+
+std::vector<std::string> splitAt(const std::string& text, char separator) {
+    std::vector<std::string> pieces;
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find(separator, start)) != std::string::npos; start = end + 1)
+        pieces.push_back(text.substr(start, end - start));
+    pieces.push_back(text.substr(start));
+    return pieces;
+}
+
+std::vector<std::string> lines(const std::string& out) {
+    return splitManifestLines(out);
+}
+
+/// Whitespace-separated words of a line.
+std::vector<std::string> fields(const std::string& line) {
+    std::vector<std::string> out;
+    std::string piece;
+    for (char c : line) {
+        if (c == ' ' || c == '\t') {
+            if (!piece.empty())
+                out.push_back(std::move(piece));
+            piece.clear();
+        } else {
+            piece += c;
+        }
+    }
+    if (!piece.empty())
+        out.push_back(std::move(piece));
+    return out;
+}
+
+bool allOf(const std::string& text, const char* extra) {
+    return std::all_of(text.begin(), text.end(), [extra](unsigned char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               (c != 0 && std::strchr(extra, c) != nullptr);
+    });
+}
+
+/// A Debian package as apt-mark prints it: a name, optionally ":<architecture>".
+bool isDebianPackage(const std::string& entry) {
+    std::size_t colon = entry.find(':');
+    if (colon == std::string::npos)
+        return AppScanner::isPackageName(entry);
+    return AppScanner::isPackageName(entry.substr(0, colon)) && AppScanner::isPackageName(entry.substr(colon + 1));
+}
+
+/// A remote's address as it may stand in a replayed command: a web, OCI or file URL without
+/// blanks, quotes, backslashes, "$" or backticks.
+bool isRemoteURL(const std::string& url) {
+    static const char* schemes[] = {"https://", "http://", "oci+https://", "oci+http://", "file:///"};
+    if (url.size() > 2048 ||
+        std::none_of(std::begin(schemes), std::end(schemes), [&url](const char* s) { return url.rfind(s, 0) == 0; }))
+        return false;
+    return allOf(url, "-._~:/?#[]@!&()*+,;=%");
+}
+
+/// A systemd unit name: letters, digits and ":-_.\@", with a type suffix.
+bool isUnitName(const std::string& unit) {
+    return !unit.empty() && unit.size() <= 256 && unit[0] != '-' && unit.find('.') != std::string::npos &&
+           allOf(unit, ":-_.\\@");
+}
+
+/// Keeps the lines of `out` that pass `valid`, in order, each once.
+std::vector<std::string> validLines(const std::string& out, const std::function<bool(const std::string&)>& valid) {
+    std::vector<std::string> kept;
+    std::set<std::string> seen;
+    for (std::string line : lines(out)) {
+        line = trimmed(line);
+        if (valid(line) && seen.insert(line).second)
+            kept.push_back(line);
+    }
+    return kept;
+}
+
+/// The steps of the export, in the order their lists are recorded. Each is independent of the
+/// others, so they may run at the same time.
+std::vector<Step> exportSteps(const std::string& manifestDir) {
+    std::vector<Step> steps;
+
+    // Homebrew writes the Brewfile itself; only it reports problems.
+    steps.push_back([manifestDir] {
+        StepResult r;
+        if (!Shell::exists("brew")) {
+            r.warnings.push_back("Homebrew not found \u2014 skipping Brewfile.");
+            return r;
+        }
+        Shell::Output dump =
+            runTool("brew", {"bundle", "dump", "--file", paths::join(manifestDir, "Brewfile"), "--force"});
+        if (dump.status != 0)
+            r.warnings.push_back("brew bundle dump failed: " + firstCharacters(dump.err, 120));
+        else
+            r.lists.push_back({"Brewfile", {}, true});
+        return r;
+    });
+
+    // "crontab -l" fails when the user has no crontab; that is not worth a file.
+    steps.push_back([] {
+        StepResult r;
+        Shell::Output cron = runTool("crontab", {"-l"});
+        if (cron.status == 0)
+            r.addIfAny("crontab.txt", cron.out);
+        return r;
+    });
+
+    // These tools' exit status is not looked at: whatever a failed or timed-out run printed is
+    // still the best list there is.
+    auto verbatim = [&steps](const char* tool, std::vector<std::string> args, const char* name) {
+        steps.push_back([tool, args, name] {
+            StepResult r;
+            if (Shell::exists(tool))
+                r.addIfAny(name, runTool(tool, args).out);
+            return r;
+        });
+    };
+    verbatim("mas", {"list"}, "appstore.txt");
+    verbatim("pip3", {"list", "--format=freeze"}, "pip-global.txt");
+    verbatim("code", {"--list-extensions"}, "vscode-extensions.txt");
+
+    steps.push_back([] {
+        StepResult r;
+        if (Shell::exists("npm")) {
+            auto names = parseNpmGlobalPackages(runTool("npm", {"ls", "-g", "--depth=0"}).out);
+            std::string text = joinLines(names);
+            if (!names.empty() && !trimmed(text).empty())
+                r.lists.push_back({"npm-global.txt", text, false});
+        }
+        return r;
+    });
+    steps.push_back([] {
+        StepResult r;
+        if (Shell::exists("cargo")) {
+            auto names = parseCargoInstalledCrates(runTool("cargo", {"install", "--list"}).out);
+            std::string text = joinLines(names);
+            if (!names.empty() && !trimmed(text).empty())
+                r.lists.push_back({"cargo-installed.txt", text, false});
+        }
+        return r;
+    });
+
+    // The Linux package tools. Their lists are replayed by commands in RESTORE.md, so every entry
+    // is checked against the form its tool gives it, and anything else is dropped.
+    steps.push_back([] {
+        StepResult r;
+        if (Shell::exists("apt-mark"))
+            r.addLines("apt-manual.txt", validLines(runTool("apt-mark", {"showmanual"}).out, isDebianPackage));
+        return r;
+    });
+    steps.push_back([] {
+        StepResult r;
+        if (Shell::exists("dnf"))
+            r.addLines("dnf-user.txt",
+                       validLines(runTool("dnf", {"repoquery", "--userinstalled", "--queryformat", "%{name}\n"}).out,
+                                  AppScanner::isPackageName));
+        return r;
+    });
+    steps.push_back([] {
+        StepResult r;
+        if (Shell::exists("pacman")) {
+            r.addLines("pacman-native.txt", validLines(runTool("pacman", {"-Qqen"}).out, AppScanner::isPackageName));
+            r.addLines("pacman-foreign.txt", validLines(runTool("pacman", {"-Qqem"}).out, AppScanner::isPackageName));
+        }
+        return r;
+    });
+    steps.push_back([] {
+        StepResult r;
+        if (!Shell::exists("flatpak"))
+            return r;
+        std::vector<std::string> apps;
+        for (const auto& app : AppScanner::parseFlatpakList(
+                 runTool("flatpak", {"list", "--app", "--columns=application,origin,installation"}).out))
+            if (app.installation == "user" || app.installation == "system")
+                apps.push_back(app.id + "\t" + app.origin + "\t" + app.installation);
+        std::vector<std::string> remotes;
+        for (const std::string& line : lines(runTool("flatpak", {"remotes", "--columns=name,url,options"}).out)) {
+            std::vector<std::string> columns = fields(line);
+            if (columns.size() < 2 || !AppScanner::isPackageName(columns[0]) || !isRemoteURL(columns[1]))
+                continue;
+            std::string installation;
+            for (std::size_t i = 2; i < columns.size(); ++i)
+                for (const std::string& option : splitAt(columns[i], ','))
+                    if (option == "user" || option == "system")
+                        installation = option;
+            if (!installation.empty())
+                remotes.push_back(columns[0] + "\t" + columns[1] + "\t" + installation);
+        }
+        r.addLines("flatpak-apps.txt", apps);
+        r.addLines("flatpak-remotes.txt", remotes);
+        return r;
+    });
+    steps.push_back([] {
+        StepResult r;
+        if (!Shell::exists("snap"))
+            return r;
+        std::vector<std::string> snaps;
+        for (const auto& snap : AppScanner::parseSnapList(runTool("snap", {"list"}).out))
+            if (!snap.system)
+                snaps.push_back(snap.name + "\t" + snap.channel.value_or("latest/stable") + "\t" +
+                                (snap.classic ? "classic" : "strict"));
+        r.addLines("snaps.txt", snaps);
+        return r;
+    });
+    steps.push_back([] {
+        StepResult r;
+        if (!Shell::exists("pipx"))
+            return r;
+        std::vector<std::string> names;
+        for (const std::string& line : lines(runTool("pipx", {"list", "--short"}).out)) {
+            auto columns = fields(line);
+            if (!columns.empty() && AppScanner::isPackageName(columns[0]))
+                names.push_back(columns[0]);
+        }
+        r.addLines("pipx.txt", names);
+        return r;
+    });
+    steps.push_back([] {
+        StepResult r;
+        if (!Shell::exists("go"))
+            return r;
+        auto env = lines(runTool("go", {"env", "GOBIN", "GOPATH"}).out);
+        std::string bin = env.size() == 2 ? trimmed(env[0]) : std::string();
+        if (bin.empty() && !env.empty()) {
+            std::string gopath = trimmed(env.back());
+            gopath = gopath.substr(0, gopath.find(':'));
+            if (!gopath.empty() && gopath[0] == '/')
+                bin = paths::join(gopath, "bin");
+        }
+        if (bin.empty() || bin[0] != '/')
+            bin = paths::join(paths::homeFolder(), "go/bin");
+        r.addLines("go-binaries.txt", parseGoBinaryModules(runTool("go", {"version", "-m", bin}).out));
+        return r;
+    });
+    steps.push_back([] {
+        StepResult r;
+        if (!Shell::exists("systemctl"))
+            return r;
+        std::vector<std::string> units;
+        for (const std::string& line : lines(runTool("systemctl", {"--user", "list-unit-files", "--state=enabled",
+                                                                   "--no-legend", "--plain", "--no-pager"})
+                                                 .out)) {
+            auto columns = fields(line);
+            if (columns.size() >= 2 && columns[1] == "enabled" && isUnitName(columns[0]))
+                units.push_back(columns[0]);
+        }
+        r.addLines("systemd-user-enabled.txt", units);
+        return r;
+    });
+    steps.push_back([] {
+        StepResult r;
+        if (Shell::exists("dconf")) {
+            Shell::Output dump = runTool("dconf", {"dump", "/"});
+            if (dump.status == 0)
+                r.addIfAny("dconf.ini", dump.out);
+        }
+        return r;
+    });
+    return steps;
+}
+
+/// Runs every step on at most `parallelism` threads and returns the results in step order. A step
+/// that throws contributes nothing; when no thread can be started, the steps run here.
+std::vector<StepResult> runSteps(const std::vector<Step>& steps, unsigned parallelism) {
+    std::vector<StepResult> results(steps.size());
+    std::atomic<std::size_t> next{0};
+    auto worker = [&] {
+        for (std::size_t i = next++; i < steps.size(); i = next++) {
+            try {
+                results[i] = steps[i]();
+            } catch (const std::exception&) {
+                results[i] = {};
+            }
+        }
+    };
+    std::vector<std::thread> threads;
+    const unsigned count = std::min<unsigned>(std::max(parallelism, 1u), static_cast<unsigned>(steps.size()));
+    for (unsigned t = 1; t < count; ++t) {
+        try {
+            threads.emplace_back(worker);
+        } catch (const std::system_error&) {
+            break;
+        }
+    }
+    worker();
+    for (std::thread& t : threads)
+        t.join();
+    return results;
+}
+
+} // namespace
+
 std::vector<std::string> exportManifests(const std::string& root, FileAccessProvider& access,
-                                         std::vector<std::string>& warnings) {
+                                         std::vector<std::string>& warnings, unsigned parallelism) {
     ListWriter lists(root, access);
     try {
         access.createDirectory(paths::join(root, "manifest"));
     } catch (const std::exception&) {
     }
-
-    // Homebrew writes the Brewfile itself; only it reports problems.
-    if (!Shell::exists("brew")) {
-        warnings.push_back("Homebrew not found \u2014 skipping Brewfile.");
-    } else {
-        Shell::Output dump = runTool("brew", {"bundle", "dump", "--file", lists.pathOf("Brewfile"), "--force"});
-        if (dump.status != 0)
-            warnings.push_back("brew bundle dump failed: " + firstCharacters(dump.err, 120));
-        else
-            lists.record("Brewfile");
-    }
-
-    // "crontab -l" fails when the user has no crontab; that is not worth a file.
-    Shell::Output cron = runTool("crontab", {"-l"});
-    if (cron.status == 0)
-        lists.saveIfAny("crontab.txt", cron);
-
-    // The remaining tools' exit status is not looked at: whatever a failed or timed-out run
-    // printed is still the best list there is.
-    if (Shell::exists("mas"))
-        lists.saveIfAny("appstore.txt", runTool("mas", {"list"}));
-    if (Shell::exists("pip3"))
-        lists.saveIfAny("pip-global.txt", runTool("pip3", {"list", "--format=freeze"}));
-    if (Shell::exists("code"))
-        lists.saveIfAny("vscode-extensions.txt", runTool("code", {"--list-extensions"}));
-
-    if (Shell::exists("npm")) {
-        auto names = parseNpmGlobalPackages(runTool("npm", {"ls", "-g", "--depth=0"}).out);
-        std::string text = joinLines(names);
-        if (!names.empty() && !trimmed(text).empty())
-            lists.save("npm-global.txt", text);
-    }
-    if (Shell::exists("cargo")) {
-        auto names = parseCargoInstalledCrates(runTool("cargo", {"install", "--list"}).out);
-        std::string text = joinLines(names);
-        if (!names.empty() && !trimmed(text).empty())
-            lists.save("cargo-installed.txt", text);
+    // The tools only read and print; the files are written here, one after another, in step order.
+    for (StepResult& result : runSteps(exportSteps(paths::join(root, "manifest")), parallelism)) {
+        warnings.insert(warnings.end(), result.warnings.begin(), result.warnings.end());
+        for (const StepResult::List& list : result.lists) {
+            if (list.written)
+                lists.record(list.name);
+            else
+                lists.save(list.name, list.text);
+        }
     }
     return std::move(lists).produced();
 }
@@ -192,7 +525,7 @@ std::vector<std::string> exportManifests(const std::string& root, FileAccessProv
 void exportInstalledApps(const std::string& root, const FileAccessPtr& access, BackupResult& result) {
     std::vector<InstalledApp> apps;
     try {
-        apps = AppScanner({"/Applications", "~/Applications"}, access).scan(std::nullopt, std::nullopt);
+        apps = AppScanner(access).scan(std::nullopt, std::nullopt);
     } catch (const std::exception&) {
         return; // the scanner drops what it cannot read; anything else leaves the lists out
     }
@@ -221,8 +554,9 @@ void exportInstalledApps(const std::string& root, const FileAccessPtr& access, B
     }
 
     result.installedApps = static_cast<int>(apps.size());
-    result.manualApps = static_cast<int>(std::count_if(
-        apps.begin(), apps.end(), [](const InstalledApp& app) { return app.source == AppSource::manual; }));
+    result.manualApps = static_cast<int>(std::count_if(apps.begin(), apps.end(), [](const InstalledApp& app) {
+        return app.source == AppSource::manual || app.source == AppSource::appImage;
+    }));
 }
 
 // ---- Parsers ---------------------------------------------------------------------------------
@@ -271,6 +605,39 @@ std::vector<std::string> parseCargoInstalledCrates(const std::string& output) {
         names.push_back(line.substr(0, line.find(' ')));
     }
     return names;
+}
+
+std::vector<std::string> parseGoBinaryModules(const std::string& output) {
+    auto plainPath = [](const std::string& p) {
+        return !p.empty() && p.size() <= 512 && std::isalnum(static_cast<unsigned char>(p[0])) && allOf(p, "-._~/+");
+    };
+    std::vector<std::string> entries;
+    std::set<std::string> seen;
+    std::string package, version;
+    auto finish = [&] {
+        if (!package.empty()) {
+            std::string v = version.empty() || version == "(devel)" ? "latest" : version;
+            if (v != "latest" && !(v[0] == 'v' && allOf(v, "-.+")))
+                v = "latest";
+            if (seen.insert(package + "@" + v).second)
+                entries.push_back(package + "@" + v);
+        }
+        package.clear();
+        version.clear();
+    };
+    for (const std::string& line : lines(output)) {
+        if (line[0] != '\t' && line[0] != ' ') {
+            finish(); // "<file>: go1.22.1" starts the next binary
+            continue;
+        }
+        auto columns = fields(line);
+        if (columns.size() >= 2 && columns[0] == "path")
+            package = plainPath(columns[1]) ? columns[1] : std::string();
+        else if (columns.size() >= 3 && columns[0] == "mod" && plainPath(columns[1]))
+            version = columns[2];
+    }
+    finish();
+    return entries;
 }
 
 std::string firstCharacters(const std::string& text, int count) {
@@ -344,6 +711,17 @@ std::string restoreGuide(const BackupManifest& m, const std::string& locale, con
             doc += fenceClose;
             line("");
         }
+        // Each list below is replayed by its block; the lists are read as data, never as shell text.
+        for (const ReplayStep& step : replaySteps()) {
+            if (!has(step.entry))
+                continue;
+            if (step.caption)
+                line(step.caption);
+            doc += fenceOpen;
+            line(step.command);
+            doc += fenceClose;
+            line("");
+        }
         if (has("manifest/apps.md")) {
             line("Open `manifest/apps.md` for every installed app and how to reinstall it \u2014 especially the "
                  "**manual downloads** no tool can recover.");
@@ -351,7 +729,7 @@ std::string restoreGuide(const BackupManifest& m, const std::string& locale, con
         }
         line("Other lists to replay by hand:");
         for (const std::string& entry : m.manifests)
-            if (entry != "manifest/Brewfile")
+            if (entry != "manifest/Brewfile" && !replayed(entry))
                 line("- `" + entry + "`");
     }
 

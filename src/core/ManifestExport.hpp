@@ -6,10 +6,18 @@
 // of installed applications with how to get each back. RESTORE.md, written at the end of every
 // run, walks the fresh machine through the backup in order.
 //
-// Every tool runs through the shell runner without a working folder and with its 120-second limit,
-// one after another. A missing tool or empty output produces no file; only Homebrew reports
-// problems as warnings. A failed write of a list is ignored and the file is still listed (verify
-// does not check manifest files); a failed write of RESTORE.md is an error for the caller.
+// Every tool runs through the shell runner without a working folder and with its 120-second limit.
+// The steps are independent and their tools dominate a backup's time, so they run on a small
+// bounded pool; the files are then written and listed in the fixed step order, so the result does
+// not depend on which tool answered first. A missing tool or empty output produces no file; only
+// Homebrew reports problems as warnings. A failed write of a list is ignored and the file is still
+// listed (verify does not check manifest files); a failed write of RESTORE.md is an error for the
+// caller.
+//
+// The lists that RESTORE.md replays with a command (apt, dnf, pacman, Flatpak, snap, pipx, Go,
+// systemd) hold only entries of the strict form their tool gives them: tool output is untrusted,
+// and the guide's commands read the lists as data (xargs, or "read -r" into quoted variables),
+// never as shell text.
 
 #include "core/BackupManifest.hpp"
 #include "core/FileAccess.hpp"
@@ -19,19 +27,27 @@
 
 namespace stowage {
 
-/// Regenerates the tool lists into root/manifest and returns their folder-relative paths in the
-/// order produced: "manifest/Brewfile", "manifest/crontab.txt", "manifest/appstore.txt",
+/// Regenerates the tool lists into root/manifest and returns their folder-relative paths in this
+/// order: "manifest/Brewfile", "manifest/crontab.txt", "manifest/appstore.txt",
 /// "manifest/pip-global.txt", "manifest/vscode-extensions.txt", "manifest/npm-global.txt",
-/// "manifest/cargo-installed.txt", each only when its source produced something. Appends the
-/// Homebrew warnings to `warnings`. Never throws.
+/// "manifest/cargo-installed.txt", then "manifest/apt-manual.txt" (apt-mark showmanual),
+/// "manifest/dnf-user.txt", "manifest/pacman-native.txt", "manifest/pacman-foreign.txt",
+/// "manifest/flatpak-apps.txt" ("id<TAB>origin<TAB>user|system" lines),
+/// "manifest/flatpak-remotes.txt" ("name<TAB>url<TAB>user|system"), "manifest/snaps.txt"
+/// ("name<TAB>channel<TAB>classic|strict", without base, core, snapd, gadget and kernel snaps),
+/// "manifest/pipx.txt", "manifest/go-binaries.txt" ("package@version"),
+/// "manifest/systemd-user-enabled.txt" and "manifest/dconf.ini" (dconf dump /), each only when its
+/// tool exists and listed something. Appends the Homebrew warnings to `warnings`. At most
+/// `parallelism` tools run at once (1: one after another). Never throws.
 std::vector<std::string> exportManifests(const std::string& root, FileAccessProvider& access,
-                                         std::vector<std::string>& warnings);
+                                         std::vector<std::string>& warnings, unsigned parallelism = 4);
 
-/// The installed-apps step that follows exportManifests: scans "/Applications" and
-/// "~/Applications", and when any application is found writes root/manifest/apps.md (the reinstall
-/// guide) and root/manifest/apps.json (compact JSON of the list), appends "manifest/apps.md" and
-/// "manifest/apps.json" to `result.manifests`, and sets `result.installedApps` and
-/// `result.manualApps`. With no application nothing is written and both counts stay 0.
+/// The installed-apps step that follows exportManifests: scans "/Applications", "~/Applications"
+/// and the desktop entries of DesktopEntryRoots::fromEnvironment(), and when any application is
+/// found writes root/manifest/apps.md (the reinstall guide) and root/manifest/apps.json (compact
+/// JSON of the list), appends "manifest/apps.md" and "manifest/apps.json" to `result.manifests`,
+/// and sets `result.installedApps` and `result.manualApps` (the apps only a download brings back:
+/// manual ones and AppImages). With no application nothing is written and both counts stay 0.
 /// Never throws.
 void exportInstalledApps(const std::string& root, const FileAccessPtr& access, BackupResult& result);
 
@@ -50,6 +66,11 @@ std::vector<std::string> parseNpmGlobalPackages(const std::string& output);
 /// does not begin with whitespace (indented lines name the crate's binaries).
 std::vector<std::string> parseCargoInstalledCrates(const std::string& output);
 
+/// "package@version" entries from "go version -m <folder>": the main package ("path" line) of each
+/// binary with its module's version ("mod" line; "(devel)" or an implausible one becomes
+/// "latest"), ready for "go install". Binaries without a plausible package path are skipped.
+std::vector<std::string> parseGoBinaryModules(const std::string& output);
+
 /// The first `count` user-perceived characters of `text`; ill-formed UTF-8 becomes U+FFFD.
 std::string firstCharacters(const std::string& text, int count);
 
@@ -63,7 +84,11 @@ std::string formatGuideDate(Timestamp t, const std::string& locale = {}, const s
 /// The text of RESTORE.md for `manifest`: a heading, then the reinstall section (only with
 /// manifest files), the config section (only with configs), the secrets section (only with a
 /// bundle) and the manual steps, numbered 1 to 4 whether or not the earlier ones are present.
-/// `locale` and `timeZone` are passed to formatGuideDate.
+/// In the reinstall section, after the Homebrew block, every list with a replay command (apt, dnf,
+/// pacman native, Flatpak remotes then apps, snaps, pipx, Go, dconf, systemd user units) gets its
+/// own fenced block in that order; "Other lists to replay by hand" names the remaining lists. The
+/// text depends only on the manifest, never on the lists' contents. `locale` and `timeZone` are
+/// passed to formatGuideDate.
 std::string restoreGuide(const BackupManifest& manifest, const std::string& locale = {},
                          const std::string& timeZone = {});
 

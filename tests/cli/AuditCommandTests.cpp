@@ -122,3 +122,21 @@ TEST(AppsCommandTest, ListsBundlesFromTheHomeApplicationsFolder) {
     auto human = stowageRun({"apps"});
     EXPECT_NE(human.out.find("Tool v2.0  Manual download"), std::string::npos) << human.out;
 }
+
+TEST(AppsCommandTest, ListsDesktopEntriesWithTheirSource) {
+    TempHome home;
+    home.writeFile(".local/share/applications/tools/notes.desktop",
+                   "[Desktop Entry]\nType=Application\nName=Notes\nExec=notes\n");
+    home.writeFile(".local/share/applications/secret.desktop",
+                   "[Desktop Entry]\nType=Application\nName=Secret\nNoDisplay=true\nExec=secret\n");
+    auto out = stowageRun({"apps", "--json"});
+    ASSERT_EQ(out.status, 0) << out.err;
+    EXPECT_EQ(nlohmann::json::parse(out.out),
+              nlohmann::json::parse(R"([{"desktopID":"tools-notes.desktop","name":"Notes","path":")" +
+                                    home / ".local/share/applications/tools/notes.desktop" +
+                                    R"(","source":"manual"}])"));
+    auto human = stowageRun({"apps"});
+    EXPECT_NE(human.out.find("Notes  Manual download\n      https://duckduckgo.com/?q=Notes%20linux%20download"),
+              std::string::npos)
+        << human.out;
+}

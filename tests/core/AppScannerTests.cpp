@@ -1,5 +1,6 @@
 #include "core/AppScanner.hpp"
 
+#include "support/FakeTools.hpp"
 #include "support/TempHome.hpp"
 
 #include <gtest/gtest.h>
@@ -475,4 +476,250 @@ TEST(ReinstallMarkdownTest, OnlyPresentSectionsAndSafeSearchLinks) {
               "# Installed apps\n\n1 app(s) found \u00B7 0 need manual reinstall, 0 via Homebrew, 1 from the App "
               "Store.\n\n## App Store \u2014 reinstall from your Purchases (also in manifest/appstore.txt)\n\n"
               "- Xcode \u2014 https://apps.apple.com/app/id1\n");
+}
+
+// ---- Desktop entries -------------------------------------------------------------------------
+
+namespace {
+
+void put(const std::string& path, const std::string& content) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+std::string entry(const std::string& name, const std::string& extra = {}) {
+    return "[Desktop Entry]\nType=Application\nName=" + name + "\nExec=run-it %U\n" + extra;
+}
+
+} // namespace
+
+TEST(DesktopEntryScanTest, ListsWhatTheDesktopShowsWithItsSource) {
+    TempHome home;
+    stowage::testing::FakeTools tools(home);
+    stowage::testing::ScopedEnv desktopName("XDG_CURRENT_DESKTOP", "ubuntu:GNOME");
+    stowage::testing::ScopedEnv language("LANGUAGE", "de_DE.UTF-8");
+    const std::string sys = home.systemRoot() + "/usr/share/applications/";
+    const std::string user = home / ".local/share/applications/";
+
+    put(sys + "vim.desktop", entry("Vim", "Name[de]=Vim auf Deutsch\n"));
+    put(sys + "graphics/gimp.desktop", entry("GNU Image Manipulation Program"));
+    put(sys + "mytool.desktop", entry("My Tool", "TryExec=mytool\nOnlyShowIn=GNOME;KDE;\n"));
+    put(sys + "editor.desktop", entry("System Editor"));
+    put(user + "editor.desktop", entry("My Editor"));
+    put(sys + "masked.desktop", entry("Masked"));
+    put(user + "masked.desktop", entry("Masked", "Hidden=true\n"));
+    // Not shown: hidden, no display, another desktop's, excluded here, missing TryExec, not an app,
+    // not a key file.
+    put(sys + "hidden.desktop", entry("Hidden", "Hidden=true\n"));
+    put(sys + "nodisplay.desktop", entry("No Display", "NoDisplay=true\n"));
+    put(sys + "kde.desktop", entry("KDE Only", "OnlyShowIn=KDE;\n"));
+    put(sys + "notgnome.desktop", entry("Not GNOME", "NotShowIn=GNOME;\n"));
+    put(sys + "gone.desktop", entry("Gone", "TryExec=" + home / "nowhere/gone" + "\n"));
+    put(sys + "link.desktop", "[Desktop Entry]\nType=Link\nName=Web Link\nURL=https://example.com\n");
+    put(sys + "broken.desktop", "not a \x01 key file");
+    std::filesystem::create_symlink(home / "nowhere/tool", home / "dangling-tool");
+    put(sys + "dangling.desktop", entry("Dangling", "TryExec=" + home / "dangling-tool" + "\n"));
+    // A folder linking back up the tree is read once, not once more per level.
+    std::filesystem::create_directories(user);
+    std::filesystem::create_directory_symlink(user, user + "loop");
+    ASSERT_EQ(::mkfifo((user + "fifo.desktop").c_str(), 0600), 0) << "a FIFO is never read";
+    put(home / "Apps/Tool.AppImage", std::string("\x7F"
+                                                 "ELF\x02\x01\x01\x00"
+                                                 "AI\x02",
+                                                 11) +
+                                         std::string(64, '\0'));
+    put(user + "appimagekit-tool.desktop",
+        "[Desktop Entry]\nType=Application\nName=Tool Image\nX-AppImage-Version=3.1\nExec=\"" +
+            home / "Apps/Tool.AppImage" + "\" %U\n");
+    put(home / ".local/share/flatpak/exports/share/applications/org.gnome.Builder.desktop",
+        entry("Builder", "X-Flatpak=org.gnome.Builder\n"));
+    put(home.systemRoot() + "/var/lib/flatpak/exports/share/applications/com.spotify.Client.desktop", entry("Spotify"));
+    put(home.systemRoot() + "/var/lib/snapd/desktop/applications/code_code.desktop",
+        entry("Visual Studio Code", "X-SnapInstanceName=code\n"));
+
+    tools.script("mytool", "exit 0\n");
+    tools.script("dpkg-query", "if [ \"$1\" = -S ]; then shift; [ \"$1\" = -- ] && shift\n"
+                               "  for p in \"$@\"; do case \"$p\" in\n"
+                               "    */vim.desktop) echo \"vim-common: $p\";;\n"
+                               "    */graphics/gimp.desktop) echo \"gimp, gimp-data:amd64: $p\";;\n"
+                               "    *) echo \"dpkg-query: no path found matching pattern $p\" >&2;;\n"
+                               "  esac; done; exit 1; fi\n"
+                               "[ \"$1\" = -W ] && printf 'gimp\\t2.10.34-1\\nvim-common\\t2:9.0.1378-2\\n'\n");
+    tools.answer("flatpak", "list --app --columns=application,origin,installation,version",
+                 "org.gnome.Builder\tgnome-nightly\tuser\t45.0\ncom.spotify.Client\tflathub\tsystem\t1.2.26\n");
+    tools.answer("snap", "list",
+                 "Name    Version   Rev   Tracking       Publisher   Notes\n"
+                 "code    1.85.1    150   latest/stable  vscode**    classic\n"
+                 "core22  20231123  1033  latest/stable  canonical** base\n");
+
+    auto apps = AppScanner(std::make_shared<DirectFileAccess>()).scan();
+
+    struct Expected {
+        std::string name, desktopID;
+        AppSource source;
+        std::optional<std::string> version, command;
+    };
+    const std::vector<Expected> expected = {
+        {"Builder", "org.gnome.Builder.desktop", AppSource::flatpak, "45.0",
+         "flatpak install -y --user gnome-nightly org.gnome.Builder"},
+        {"GNU Image Manipulation Program", "graphics-gimp.desktop", AppSource::distributionPackage, "2.10.34-1",
+         "sudo apt-get install -y gimp"},
+        {"My Editor", "editor.desktop", AppSource::manual, std::nullopt, std::nullopt},
+        {"My Tool", "mytool.desktop", AppSource::manual, std::nullopt, std::nullopt},
+        {"Spotify", "com.spotify.Client.desktop", AppSource::flatpak, "1.2.26",
+         "flatpak install -y --system flathub com.spotify.Client"},
+        {"Tool Image", "appimagekit-tool.desktop", AppSource::appImage, "3.1", std::nullopt},
+        {"Vim auf Deutsch", "vim.desktop", AppSource::distributionPackage, "2:9.0.1378-2",
+         "sudo apt-get install -y vim-common"},
+        {"Visual Studio Code", "code_code.desktop", AppSource::snap, "1.85.1",
+         "sudo snap install code --channel=latest/stable --classic"},
+    };
+    ASSERT_EQ(apps.size(), expected.size()) << ::testing::PrintToString(names(apps));
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        SCOPED_TRACE(expected[i].name);
+        EXPECT_EQ(apps[i].name, expected[i].name);
+        EXPECT_EQ(apps[i].desktopID, expected[i].desktopID);
+        EXPECT_EQ(apps[i].source, expected[i].source);
+        EXPECT_EQ(apps[i].version, expected[i].version);
+        EXPECT_EQ(apps[i].reinstallCommand(), expected[i].command);
+    }
+    EXPECT_EQ(apps[2].path, user + "editor.desktop") << "the user's entry overrides the system's";
+    EXPECT_EQ(apps[5].executable, home / "Apps/Tool.AppImage");
+    EXPECT_EQ(apps[2].reinstallURL(), "https://duckduckgo.com/?q=My%20Editor%20linux%20download");
+
+    // One owner query and one version query for all entries, one listing per tool.
+    const std::string calls = tools.calls();
+    auto count = [&calls](const std::string& start) {
+        std::size_t n = 0;
+        for (std::size_t at = calls.find(start); at != std::string::npos; at = calls.find(start, at + 1))
+            n += at == 0 || calls[at - 1] == '\n';
+        return n;
+    };
+    EXPECT_EQ(count("dpkg-query -S"), 1u);
+    EXPECT_EQ(count("dpkg-query -W"), 1u);
+    EXPECT_EQ(count("flatpak list"), 1u);
+    EXPECT_EQ(count("snap list"), 1u);
+
+    std::string md = AppScanner::reinstallMarkdown(apps);
+    EXPECT_NE(md.find("8 app(s) found \u00B7 2 need manual reinstall, 0 via Homebrew, 0 from the App Store, 2 from "
+                      "distribution packages, 2 from Flatpak, 1 from Snap, 1 AppImage(s).\n"),
+              std::string::npos)
+        << md;
+    EXPECT_NE(
+        md.find("- Visual Studio Code v1.85.1 \u2014 `sudo snap install code --channel=latest/stable --classic`\n"),
+        std::string::npos);
+    EXPECT_NE(md.find("- **My Editor** \u00B7 `editor.desktop` \u2014 search: "
+                      "https://duckduckgo.com/?q=My+Editor+linux+download\n"),
+              std::string::npos);
+}
+
+TEST(DesktopEntryScanTest, ToolOutputParsersTakeOnlyWellFormedNames) {
+    EXPECT_EQ(AppScanner::parseDpkgOwners("vim-common: /usr/share/applications/vim.desktop\n"
+                                          "gimp, gimp-data:amd64: /usr/share/a/gimp.desktop\n"
+                                          "diversion by x from: /usr/share/applications/vim.desktop\n"
+                                          "evil;rm -rf ~: /usr/share/a/e.desktop\n"
+                                          "dpkg-query: no path found matching pattern /x\n"),
+              (std::map<std::string, std::string>{{"/usr/share/a/gimp.desktop", "gimp"},
+                                                  {"/usr/share/applications/vim.desktop", "vim-common"}}));
+    auto pacman = AppScanner::parsePacmanOwners("/usr/share/applications/a b.desktop is owned by gimp 2.10.36-1\n"
+                                                "error: No package owns /x\n"
+                                                "/y is owned by $(evil) 1\n");
+    ASSERT_EQ(pacman.size(), 1u);
+    EXPECT_EQ(pacman["/usr/share/applications/a b.desktop"], (AppScanner::PackageRecord{"gimp", "2.10.36-1"}));
+
+    auto flatpaks = AppScanner::parseFlatpakList("org.a.App\tflathub\tuser\t1.0\n"
+                                                 "org.b.App\tflat hub\tsystem\t1.0\n"
+                                                 "org.c.App\t'x'\tsystem\n"
+                                                 "org.d.App\tfedora\tsystem\n");
+    EXPECT_EQ(flatpaks, (std::vector<AppScanner::FlatpakRecord>{{"org.a.App", "flathub", "user", "1.0"},
+                                                                {"org.d.App", "fedora", "system", std::nullopt}}));
+
+    auto snaps = AppScanner::parseSnapList("Name Version Rev Tracking Publisher Notes\n"
+                                           "code 1.85 150 latest/stable vscode** classic\n"
+                                           "core22 2023 1033 latest/stable canonical** base\n"
+                                           "snapd 2.61 20671 latest/stable canonical** snapd\n"
+                                           "pc-kernel 5.15 1 22/stable canonical** kernel\n"
+                                           "hello 2.10 42 - me -\n"
+                                           "bad`name 1 1 latest/stable me -\n");
+    ASSERT_EQ(snaps.size(), 5u);
+    EXPECT_EQ(snaps[0], (AppScanner::SnapRecord{"code", "1.85", "latest/stable", true, false}));
+    EXPECT_TRUE(snaps[1].system && snaps[2].system && snaps[3].system);
+    EXPECT_EQ(snaps[4], (AppScanner::SnapRecord{"hello", "2.10", std::nullopt, false, false}));
+
+    EXPECT_EQ(AppScanner::nixStorePackage("/nix/store/0abc-firefox-121.0.1/share/applications/firefox.desktop"),
+              (AppScanner::PackageRecord{"firefox", "121.0.1"}));
+    EXPECT_EQ(AppScanner::nixStorePackage("/nix/store/0abc-gnome-text-editor-45.1/x"),
+              (AppScanner::PackageRecord{"gnome-text-editor", "45.1"}));
+    EXPECT_EQ(AppScanner::nixStorePackage("/nix/store/0abc-hello/x"),
+              (AppScanner::PackageRecord{"hello", std::nullopt}));
+    EXPECT_EQ(AppScanner::nixStorePackage("/usr/share/applications/firefox.desktop"), std::nullopt);
+    EXPECT_TRUE(AppScanner::isAppImageHeader({0x7F, 'E', 'L', 'F', 2, 1, 1, 0, 'A', 'I', 2}));
+    EXPECT_FALSE(AppScanner::isAppImageHeader({0x7F, 'E', 'L', 'F', 2, 1, 1, 0, 0, 0, 0}));
+    EXPECT_FALSE(AppScanner::isAppImageHeader({'#', '!', '/', 'b', 'i', 'n', '/', 's', 'A', 'I', 2}));
+}
+
+TEST(InstalledAppTest, LinuxSourcesRoundTripAndRefuseUnsafeCommands) {
+    InstalledApp snap = app("Code", AppSource::snap, "1.85");
+    snap.desktopID = "code_code.desktop";
+    snap.packageName = "code";
+    snap.channel = "latest/stable";
+    snap.classic = true;
+    nlohmann::json j = snap;
+    EXPECT_EQ(j["source"], "snap");
+    EXPECT_EQ(j["classic"], true);
+    EXPECT_EQ(j.get<InstalledApp>(), snap);
+    EXPECT_EQ(label(AppSource::distributionPackage), "Distribution package");
+    EXPECT_EQ(appSourceFromString("appImage"), AppSource::appImage);
+
+    // A stored list may have been edited: a name that is not a package name gives no command.
+    InstalledApp hostile = app("Evil", AppSource::distributionPackage);
+    hostile.packageManager = "dpkg";
+    hostile.packageName = "vim; rm -rf ~";
+    EXPECT_EQ(hostile.reinstallCommand(), std::nullopt);
+    hostile.packageName = "vim";
+    hostile.packageManager = "pacman";
+    EXPECT_EQ(hostile.reinstallCommand(), "sudo pacman -S --needed vim");
+    InstalledApp nix = app("Firefox", AppSource::nix);
+    nix.packageName = "firefox";
+    EXPECT_EQ(nix.reinstallCommand(), "nix profile install nixpkgs#firefox");
+    snap.channel = "latest/stable --devmode $(x)";
+    EXPECT_EQ(snap.reinstallCommand(), "sudo snap install code --classic");
+}
+
+TEST(DesktopEntryScanTest, EachPackageDatabaseNamesTheOwner) {
+    struct Case {
+        std::string tool, body, manager, package, version, command;
+    };
+    const std::vector<Case> cases = {
+        {"dpkg-query",
+         "if [ \"$1\" = -S ]; then shift 2; for p in \"$@\"; do case \"$p\" in */vim.desktop) echo \"vim: $p\";; esac; "
+         "done; exit 1; fi\nprintf 'vim\\t2:9.0-2\\n'\n",
+         "dpkg", "vim", "2:9.0-2", "sudo apt-get install -y vim"},
+        {"rpm",
+         "shift 4\nfor p in \"$@\"; do case \"$p\" in */vim.desktop) printf 'vim-enhanced\\t9.0-1.fc39\\n';; "
+         "*) echo \"file $p is not owned by any package\";; esac; done\n",
+         "rpm", "vim-enhanced", "9.0-1.fc39", "sudo dnf install -y vim-enhanced"},
+        {"pacman",
+         "shift 2\nfor p in \"$@\"; do case \"$p\" in */vim.desktop) echo \"$p is owned by vim 9.0-1\";; "
+         "*) echo \"error: No package owns $p\" >&2;; esac; done\n",
+         "pacman", "vim", "9.0-1", "sudo pacman -S --needed vim"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.tool);
+        TempHome home;
+        stowage::testing::FakeTools tools(home);
+        tools.script(c.tool, c.body);
+        const std::string sys = home.systemRoot() + "/usr/share/applications/";
+        put(sys + "vim.desktop", entry("Vim"));
+        put(sys + "local.desktop", entry("Local"));
+
+        auto apps = AppScanner(std::make_shared<DirectFileAccess>()).scan();
+        ASSERT_EQ(names(apps), (std::vector<std::string>{"Local", "Vim"}));
+        EXPECT_EQ(apps[0].source, AppSource::manual);
+        EXPECT_EQ(apps[1].source, AppSource::distributionPackage);
+        EXPECT_EQ(apps[1].packageManager, c.manager);
+        EXPECT_EQ(apps[1].packageName, c.package);
+        EXPECT_EQ(apps[1].version, c.version);
+        EXPECT_EQ(apps[1].reinstallCommand(), c.command);
+    }
 }

@@ -2,6 +2,7 @@
 #include "core/BackupError.hpp"
 #include "core/Json.hpp"
 #include "core/ManifestExport.hpp"
+#include "support/FakeTools.hpp"
 #include "support/FaultInjectingFileAccess.hpp"
 #include "support/TempHome.hpp"
 
@@ -467,4 +468,121 @@ TEST_F(RestoreGuideTest, WriteRestoreDocReplacesTheFileAndPassesWriteErrorsOn) {
     m.configs = {{"/a", "config/abs/_a"}};
     EXPECT_THROW(writeRestoreDoc(m, root, faulty), BackupError);
     EXPECT_EQ(slurp(root + "/RESTORE.md"), guide(base())); // the previous guide is intact
+}
+
+// ---- Linux reinstall lists ---------------------------------------------------------------------
+
+namespace {
+
+/// The Linux package tools, each answering with a list that carries hostile lines among good ones.
+void linuxTools(stowage::testing::FakeTools& tools, const std::string& goPath) {
+    tools.answer("apt-mark", "showmanual", "git\nlibc6:amd64\nfoo; rm -rf ~\n$(reboot)\ngit\n");
+    tools.answer("flatpak", "list --app --columns=application,origin,installation",
+                 "org.gnome.Builder\tgnome-nightly\tuser\ncom.evil.App\t$(x)\tsystem\n"
+                 "com.spotify.Client\tflathub\tsystem\n");
+    tools.answer("flatpak", "remotes --columns=name,url,options",
+                 "flathub\thttps://dl.flathub.org/repo/\tsystem\n"
+                 "gnome-nightly\thttps://nightly.gnome.org/repo/\tuser,no-enumerate\n"
+                 "evil\thttps://x/$(reboot)\tsystem\n");
+    tools.answer("snap", "list",
+                 "Name    Version   Rev   Tracking       Publisher   Notes\n"
+                 "code    1.85.1    150   latest/stable  vscode**    classic\n"
+                 "core22  20231123  1033  latest/stable  canonical** base\n"
+                 "snapd   2.61      20671 latest/stable  canonical** snapd\n"
+                 "hello   2.10      42    -              me          -\n");
+    tools.answer("pipx", "list --short", "black 24.1.0\nhttpie 3.2.2\n");
+    tools.answer("go", "env GOBIN GOPATH", "\n" + goPath + "\n");
+    tools.answer("go", "version -m " + goPath + "/bin",
+                 goPath +
+                     "/bin/gopls: go1.22.1\n\tpath\tgolang.org/x/tools/gopls\n"
+                     "\tmod\tgolang.org/x/tools/gopls\tv0.15.2\th1:abc=\n"
+                     "\tdep\tgolang.org/x/mod\tv0.15.0\th1:def=\n" +
+                     goPath + "/bin/dev: go1.22.1\n\tpath\texample.com/dev\n\tmod\texample.com/dev\t(devel)\t\n" +
+                     goPath + "/bin/evil: go1.22.1\n\tpath\t$(reboot)\n");
+    tools.answer("systemctl", "--user list-unit-files --state=enabled --no-legend --plain --no-pager",
+                 "syncthing.service enabled enabled\nbackup@home.timer enabled enabled\nbad'unit.service enabled -\n");
+    tools.answer("dconf", "dump /", "[org/gnome/desktop/interface]\ncolor-scheme='prefer-dark'\n");
+}
+
+} // namespace
+
+TEST(LinuxListsTest, ListsHoldOnlyWellFormedEntriesAndTheGuideReplaysThem) {
+    TempHome home;
+    stowage::testing::FakeTools tools(home);
+    linuxTools(tools, home / "go");
+    DirectFileAccess access;
+    const std::vector<std::string> expected = {"manifest/apt-manual.txt",
+                                               "manifest/flatpak-apps.txt",
+                                               "manifest/flatpak-remotes.txt",
+                                               "manifest/snaps.txt",
+                                               "manifest/pipx.txt",
+                                               "manifest/go-binaries.txt",
+                                               "manifest/systemd-user-enabled.txt",
+                                               "manifest/dconf.ini"};
+    const std::map<std::string, std::string> contents = {
+        {"apt-manual.txt", "git\nlibc6:amd64\n"},
+        {"flatpak-apps.txt", "org.gnome.Builder\tgnome-nightly\tuser\ncom.spotify.Client\tflathub\tsystem\n"},
+        {"flatpak-remotes.txt",
+         "flathub\thttps://dl.flathub.org/repo/\tsystem\ngnome-nightly\thttps://nightly.gnome.org/repo/\tuser\n"},
+        {"snaps.txt", "code\tlatest/stable\tclassic\nhello\tlatest/stable\tstrict\n"},
+        {"pipx.txt", "black\nhttpie\n"},
+        {"go-binaries.txt", "golang.org/x/tools/gopls@v0.15.2\nexample.com/dev@latest\n"},
+        {"systemd-user-enabled.txt", "syncthing.service\nbackup@home.timer\n"},
+        {"dconf.ini", "[org/gnome/desktop/interface]\ncolor-scheme='prefer-dark'\n"}};
+
+    // One after another and on the pool: the same files in the same order.
+    for (unsigned parallelism : {1u, 4u}) {
+        SCOPED_TRACE(parallelism);
+        const std::string root = home.makeDir("Backup" + std::to_string(parallelism));
+        std::vector<std::string> warnings;
+        EXPECT_EQ(exportManifests(root, access, warnings, parallelism), expected);
+        EXPECT_THAT(warnings, ElementsAre("Homebrew not found \u2014 skipping Brewfile."));
+        for (const auto& [name, text] : contents)
+            EXPECT_EQ(slurp(root + "/manifest/" + name), text) << name;
+    }
+
+    // The guide's commands, run as a user would paste them, hand every entry whole to its tool.
+    BackupManifest manifest;
+    manifest.createdAt = *json::parseIso8601("2026-12-05T11:04:37Z");
+    manifest.manifests = expected;
+    manifest.manifests.push_back("manifest/pacman-foreign.txt");
+    const std::string guide = restoreGuide(manifest, "en_US", "UTC");
+    EXPECT_NE(guide.find("```sh\nxargs -a manifest/apt-manual.txt sudo apt-get install -y\n```\n\n"),
+              std::string::npos);
+    EXPECT_NE(guide.find("After step 2 has put your unit files back:\n```sh\nxargs -d '\\n' -a "
+                         "manifest/systemd-user-enabled.txt systemctl --user enable\n```\n"),
+              std::string::npos);
+    EXPECT_NE(guide.find("Other lists to replay by hand:\n- `manifest/pacman-foreign.txt`\n"), std::string::npos)
+        << guide;
+
+    stowage::testing::FakeTools replay(home, "replaybin");
+    replay.script("sudo", "exec \"$@\"\n");
+    for (const char* tool : {"apt-get", "flatpak", "snap", "pipx", "go", "systemctl"})
+        replay.script(tool, "");
+    replay.script("dconf", "/bin/cat > \"${0%/*}/dconf.in\"\n");
+    std::string commands;
+    for (std::size_t at = guide.find("```sh\n"); at != std::string::npos; at = guide.find("```sh\n", at + 1))
+        commands += guide.substr(at + 6, guide.find("```", at + 6) - at - 6);
+    home.writeFile("replay.sh", commands);
+    ASSERT_EQ(stowage::testing::sh("cd '" + home / "Backup4" + "' && PATH='" + replay.bin() +
+                                   ":/usr/bin:/bin' /bin/sh '" + home / "replay.sh" + "'"),
+              0);
+    EXPECT_EQ(replay.calls(),
+              "sudo apt-get install -y git libc6:amd64\n"
+              "apt-get install -y git libc6:amd64\n"
+              "flatpak remote-add --if-not-exists --system flathub https://dl.flathub.org/repo/\n"
+              "flatpak remote-add --if-not-exists --user gnome-nightly https://nightly.gnome.org/repo/\n"
+              "flatpak install -y --user gnome-nightly org.gnome.Builder\n"
+              "flatpak install -y --system flathub com.spotify.Client\n"
+              "sudo snap install code --channel=latest/stable --classic\n"
+              "snap install code --channel=latest/stable --classic\n"
+              "sudo snap install hello --channel=latest/stable\n"
+              "snap install hello --channel=latest/stable\n"
+              "pipx install black\n"
+              "pipx install httpie\n"
+              "go install golang.org/x/tools/gopls@v0.15.2\n"
+              "go install example.com/dev@latest\n"
+              "dconf load /\n"
+              "systemctl --user enable syncthing.service backup@home.timer\n");
+    EXPECT_EQ(slurp(replay.bin() + "/dconf.in"), contents.at("dconf.ini"));
 }

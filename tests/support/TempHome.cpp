@@ -37,12 +37,21 @@ TempHome::TempHome() {
     setenv("HOME", home_.c_str(), 1);
     setenv("XDG_CONFIG_HOME", (home_ + "/.config").c_str(), 1);
     setenv("XDG_DATA_HOME", (home_ + "/.local/share").c_str(), 1);
+    savedDataDirs_ = getenvOpt("XDG_DATA_DIRS");
+    savedFlatpak_ = getenvOpt("FLATPAK_SYSTEM_DIR");
+    savedSnap_ = getenvOpt("SNAPPY_GLOBAL_ROOT");
+    setenv("XDG_DATA_DIRS", (systemRoot() + "/usr/share").c_str(), 1);
+    setenv("FLATPAK_SYSTEM_DIR", (systemRoot() + "/var/lib/flatpak").c_str(), 1);
+    setenv("SNAPPY_GLOBAL_ROOT", systemRoot().c_str(), 1);
 }
 
 TempHome::~TempHome() {
     restore("HOME", savedHome_);
     restore("XDG_CONFIG_HOME", savedConfig_);
     restore("XDG_DATA_HOME", savedData_);
+    restore("XDG_DATA_DIRS", savedDataDirs_);
+    restore("FLATPAK_SYSTEM_DIR", savedFlatpak_);
+    restore("SNAPPY_GLOBAL_ROOT", savedSnap_);
     std::error_code ec;
     // Make everything writable again so folders a test locked down can be removed.
     for (auto it = fs::recursive_directory_iterator(root_, fs::directory_options::skip_permission_denied, ec);
@@ -54,7 +63,9 @@ TempHome::~TempHome() {
     fs::remove_all(root_, ec);
 }
 
-std::string TempHome::operator/(const std::string& relative) const { return home_ + "/" + relative; }
+std::string TempHome::operator/(const std::string& relative) const {
+    return home_ + "/" + relative;
+}
 
 std::string TempHome::writeFile(const std::string& relative, const std::string& content,
                                 std::optional<std::uint16_t> mode) const {

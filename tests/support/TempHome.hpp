@@ -1,6 +1,9 @@
 #pragma once
 // A temporary home folder for one test: HOME, XDG_CONFIG_HOME and XDG_DATA_HOME point into a fresh
 // folder for the object's lifetime and are restored afterwards. The folder is removed on destruction.
+// The system folders that desktop entries are read from point into the same fresh folder too
+// (XDG_DATA_DIRS → <root>/system/usr/share, FLATPAK_SYSTEM_DIR → <root>/system/var/lib/flatpak,
+// SNAPPY_GLOBAL_ROOT → <root>/system), so no test sees the machine's installed applications.
 
 #include <cstdint>
 #include <optional>
@@ -24,11 +27,13 @@ public:
     std::string writeFile(const std::string& relative, const std::string& content,
                           std::optional<std::uint16_t> mode = std::nullopt) const;
     std::string makeDir(const std::string& relative) const;
+    /// The stand-in for "/" of the system folders above (absolute, no trailing "/").
+    std::string systemRoot() const { return root_ + "/system"; }
 
 private:
     std::string root_;
     std::string home_;
-    std::optional<std::string> savedHome_, savedConfig_, savedData_;
+    std::optional<std::string> savedHome_, savedConfig_, savedData_, savedDataDirs_, savedFlatpak_, savedSnap_;
 };
 
 /// Reads a whole file; empty when unreadable.
