@@ -1,5 +1,6 @@
 #include "core/Scanner.hpp"
 
+#include "core/GitInfo.hpp"
 #include "core/Glob.hpp"
 #include "core/Log.hpp"
 #include "core/Paths.hpp"
@@ -145,7 +146,7 @@ GitTracking Scanner::gitTracking(const std::string& path) const {
         return GitTracking::notInRepo();
     while (!dir.empty()) {
         if (access_->exists(dir + "/.git")) {
-            auto out = Shell::run("git", {"-C", dir, "ls-files", "--error-unmatch", "--", target});
+            auto out = GitInfo::run(dir, {"ls-files", "--error-unmatch", "--", target});
             return out.ok() ? GitTracking::tracked(dir) : GitTracking::untracked(dir);
         }
         dir = paths::parent(dir);
