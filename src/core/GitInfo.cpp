@@ -103,6 +103,7 @@ std::variant<Shell::Environment, Shell::Output> driverOverrides(const std::strin
     std::vector<std::string> args{"-C", folder};
     const auto& options = GitInfo::safeOptions();
     args.insert(args.end(), options.begin(), options.end());
+    args.insert(args.end(), {"-c", "protocol.allow=never"});
     args.insert(args.end(),
                 {"config", "--show-scope", "--null", "--name-only", "--get-regexp",
                  "^(filter\\..*\\.(clean|smudge|process|required)|diff\\..*\\.(textconv|command)|diff\\.external)$"});
@@ -219,6 +220,8 @@ Shell::Output GitInfo::run(const std::string& folder, const std::vector<std::str
     // other command is local, so no transport (ssh, a remote helper) may run at all.
     if (command != "clone")
         args.insert(args.end(), {"-c", "protocol.allow=never"});
+    else
+        args.insert(args.end(), {"-c", "protocol.ext.allow=never"}); // an address that is a command line
     args.insert(args.end(), arguments.begin(), arguments.end());
     return Shell::run("git", args, std::nullopt, timeout, environment);
 }
