@@ -147,7 +147,11 @@ GitTracking Scanner::gitTracking(const std::string& path) const {
     while (!dir.empty()) {
         if (access_->exists(dir + "/.git")) {
             auto out = GitInfo::run(dir, {"ls-files", "--error-unmatch", "--", target});
-            return out.ok() ? GitTracking::tracked(dir) : GitTracking::untracked(dir);
+            // Status 1 is git's "not known to git"; any other failure (a damaged repository, ownership
+            // refused, a time-out) leaves the state unknown rather than claiming one.
+            if (out.ok())
+                return GitTracking::tracked(dir);
+            return out.status == 1 ? GitTracking::untracked(dir) : GitTracking::unknown();
         }
         dir = paths::parent(dir);
         if (dir == "/")
