@@ -35,7 +35,9 @@ std::string printable(const std::string& text);
 std::string shownPath(const std::string& path);
 
 nlohmann::json foundPathJson(const FoundPath& p);
-/// {"scannedAt", "findings": [{"rule", "paths"}], "gitRisks", "projects"}.
+/// {"scannedAt", "findings": [{"rule", "paths"}], "gitRisks", "projects"}. A repository git could
+/// not read is a gitRisks entry with kinds ["uninspected"], "inspected": false and the reason in
+/// "detail".
 nlohmann::json auditJson(const AuditResult& result);
 
 } // namespace stowage::cli

@@ -275,6 +275,7 @@ TEST_F(GitInfoTest, EveryGitRunIsHardenedAndGetsNoSecrets) {
     setenv("PATH", (home / "bin:" + savedPath).c_str(), 1);
     setenv("STOWAGE_PASSPHRASE", "hunter2", 1);
     setenv("GIT_DIR", (home / "elsewhere").c_str(), 1);
+    setenv("GIT_ASKPASS", "/bin/false", 1);
 
     std::string into = home.makeDir("restore");
     auto cloned = GitInfo::clone(src, into);
@@ -284,6 +285,7 @@ TEST_F(GitInfoTest, EveryGitRunIsHardenedAndGetsNoSecrets) {
     setenv("PATH", savedPath.c_str(), 1);
     unsetenv("STOWAGE_PASSPHRASE");
     unsetenv("GIT_DIR");
+    unsetenv("GIT_ASKPASS");
     EXPECT_EQ(cloned, into + "/tool");
     EXPECT_EQ(remote, "https://example.invalid/tool.git");
     ASSERT_TRUE(risk);
@@ -310,6 +312,7 @@ TEST_F(GitInfoTest, EveryGitRunIsHardenedAndGetsNoSecrets) {
             for (const std::string& entry : environment) {
                 EXPECT_EQ(entry.rfind("STOWAGE_PASSPHRASE", 0), std::string::npos) << args;
                 EXPECT_EQ(entry.rfind("GIT_DIR=", 0), std::string::npos) << args;
+                EXPECT_EQ(entry.rfind("GIT_ASKPASS=", 0), std::string::npos) << args;
             }
         }
     }
