@@ -1,6 +1,7 @@
 // `stowage apps`: installed applications and how to get each back.
 
 #include "cli/Cli.hpp"
+#include "cli/Output.hpp"
 
 #include "core/AppScanner.hpp"
 #include "core/Paths.hpp"
@@ -21,14 +22,14 @@ void printHuman(const std::vector<InstalledApp>& apps) {
     }
     std::cout << style.bold(std::to_string(apps.size()) + " app(s) found") << "\n";
     for (const auto& app : apps) {
-        std::cout << "  " << style.bold(app.name);
+        std::cout << "  " << style.bold(printable(app.name));
         if (app.version)
-            std::cout << " v" << *app.version;
+            std::cout << " v" << printable(*app.version);
         std::cout << "  " << style.dim(label(app.source)) << "\n";
         if (auto command = app.reinstallCommand())
-            std::cout << "      " << style.cyan(*command) << "\n";
+            std::cout << "      " << style.cyan(printable(*command)) << "\n";
         else if (auto url = app.reinstallURL())
-            std::cout << "      " << *url << "\n";
+            std::cout << "      " << printable(*url) << "\n";
     }
 }
 
@@ -46,7 +47,7 @@ void addAppsCommand(CLI::App& app, Runner& selected) {
             auto apps = AppScanner(context.access).scan(std::nullopt, std::nullopt);
             progress.done();
             if (*json)
-                std::cout << nlohmann::json(apps).dump() << "\n";
+                std::cout << jsonDocument(nlohmann::json(apps), -1) << "\n";
             else
                 printHuman(apps);
             return 0;

@@ -65,17 +65,33 @@ void printHuman(const AuditResult& r) {
         << " config gaps \u00b7 highest risk: " << (highest ? riskText(*highest, style) : "none") << "\n";
     out << "  " << r.projects.size() << " projects \u00b7 scanned " << json::iso8601(inv.scannedAt) << "\n";
 
-    if (!r.gitRisks.empty()) {
-        out << "\n" << style.bold(std::to_string(r.gitRisks.size()) + " repo(s) with unsaved or unpushed work") << "\n";
+    std::vector<const GitRisk*> atRisk;
+    std::vector<const GitRisk*> uninspected;
+    for (const auto& risk : r.gitRisks)
+        (risk.uninspected() ? uninspected : atRisk).push_back(&risk);
+    if (!atRisk.empty()) {
+        out << "\n" << style.bold(std::to_string(atRisk.size()) + " repo(s) with unsaved or unpushed work") << "\n";
         out << style.dim(
                    "Not a file Stowage backs up \u2014 commit or push these before you wipe, or you'll lose the work.")
             << "\n";
-        for (const auto& risk : r.gitRisks)
-            out << "  " << style.bold(risk.name) << "  " << risk.detail << "  "
-                << style.dim(paths::abbreviateHome(risk.repo)) << "\n";
+        for (const GitRisk* risk : atRisk)
+            out << "  " << style.bold(printable(risk->name)) << "  " << printable(risk->detail) << "  "
+                << style.dim(shownPath(risk->repo)) << "\n";
+    }
+    if (!uninspected.empty()) {
+        out << "\n"
+            << style.yellow(style.bold(std::to_string(uninspected.size()) + " repo(s) could not be inspected")) << "\n"
+            << style.dim("Git could not read these, so any unsaved work in them is unknown \u2014 check each one "
+                         "yourself before you wipe.")
+            << "\n";
+        for (const GitRisk* risk : uninspected)
+            out << "  " << style.bold(printable(risk->name)) << "  " << printable(risk->detail) << "  "
+                << style.dim(shownPath(risk->repo)) << "\n";
     }
 
     if (inv.findings.empty()) {
+        if (!r.gitRisks.empty())
+            return;
         out << "\nNothing at risk found\n"
             << "Either you're impressively tidy, or Stowage's scan roots need widening. Add folders with --root "
                "(or in the app's Settings), then rescan.\n";
@@ -88,12 +104,13 @@ void printHuman(const AuditResult& r) {
         out << "\n" << style.bold(displayName(tier)) << " \u2014 " << style.dim(blurb(tier)) << "\n";
         for (const auto& f : findings) {
             const auto n = f.paths.size();
-            out << "  " << (f.isUnbackedConfigGap() ? style.yellow("\u26a0 ") : "") << style.bold(f.rule.title) << "  "
-                << riskText(f.rule.risk, style) << " \u00b7 " << n << " item" << (n == 1 ? "" : "s") << "\n";
+            out << "  " << (f.isUnbackedConfigGap() ? style.yellow("\u26a0 ") : "")
+                << style.bold(printable(f.rule.title)) << "  " << riskText(f.rule.risk, style) << " \u00b7 " << n
+                << " item" << (n == 1 ? "" : "s") << "\n";
             for (const auto& p : f.paths) {
                 std::string tag = trackingTag(p.tracking, style);
-                out << "      " << paths::abbreviateHome(p.path) << (p.isDirectory ? "/" : "")
-                    << (tag.empty() ? "" : "  " + tag) << "\n";
+                out << "      " << shownPath(p.path) << (p.isDirectory ? "/" : "") << (tag.empty() ? "" : "  " + tag)
+                    << "\n";
             }
         }
     }
@@ -126,7 +143,7 @@ void addAuditCommand(CLI::App& app, Runner& selected) {
                                    resolveExcludes(context, options->excludes));
             progress.done();
             if (options->json)
-                std::cout << auditJson(result).dump(2) << "\n";
+                std::cout << jsonDocument(auditJson(result)) << "\n";
             else
                 printHuman(result);
             return 0;

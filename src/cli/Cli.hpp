@@ -80,6 +80,17 @@ private:
     bool shown_ = false;
 };
 
+/// From here on, SIGINT, SIGTERM and SIGHUP are passed on to every tool the process has running
+/// (each in a process group of its own, so the terminal's own signal never reaches them); once those
+/// have ended (SIGKILL after a grace period) the process dies of the same signal. No tool is left
+/// behind as an orphan. A command may still install its own handler for a while (a no-echo prompt).
+void forwardTerminationSignals();
+
+/// When a termination signal has arrived, ends the process by it (after the command's tools were
+/// stopped); otherwise returns. Called once a command is over, so a command whose tools were stopped
+/// under it never ends as a success.
+void dieOfTerminationSignal();
+
 /// Roots and excludes given on the command line, else the saved settings.
 std::vector<std::string> resolveRoots(const Context& context, const std::vector<std::string>& given);
 std::vector<std::string> resolveExcludes(const Context& context, const std::vector<std::string>& given);

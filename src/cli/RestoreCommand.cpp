@@ -8,9 +8,11 @@
 // prompt) or, exposed to other users, as the value of --recovery-code.
 
 #include "cli/Cli.hpp"
+#include "cli/Output.hpp"
 #include "cli/SecretInput.hpp"
 
 #include "core/BackupError.hpp"
+#include "core/GitInfo.hpp"
 #include "core/KDF.hpp"
 #include "core/Paths.hpp"
 #include "core/RestoreEngine.hpp"
@@ -222,7 +224,7 @@ void printOutcome(const Style& style, const RestoreOutcome& outcome, bool dry) {
     std::string padded = word;
     padded.resize(std::max<size_t>(padded.size(), 10), ' ');
     std::cout << "  " << paint(style, word, padded) << " "
-              << paths::abbreviateHome(outcome.writtenPath ? *outcome.writtenPath : outcome.originalPath);
+              << shownPath(outcome.writtenPath ? *outcome.writtenPath : outcome.originalPath);
     if (outcome.needsRoot)
         std::cout << style.dim(" (needs root)");
     else if (outcome.action == RestoreOutcome::Action::skipped)
@@ -235,12 +237,12 @@ void printOutcome(const Style& style, const RestoreOutcome& outcome, bool dry) {
         std::cout << "  " << style.green("+" + std::to_string(outcome.diff->added)) << "/"
                   << style.red("\u2212" + std::to_string(outcome.diff->removed));
     if (outcome.backedUpTo)
-        std::cout << style.dim("  (previous version saved to " + paths::abbreviateHome(*outcome.backedUpTo) + ")");
+        std::cout << style.dim("  (previous version saved to " + shownPath(*outcome.backedUpTo) + ")");
     std::cout << "\n";
     if (!outcome.diff)
         return;
     for (const std::string& line : outcome.diff->hunks) {
-        std::string shown = "      " + line;
+        std::string shown = "      " + printable(line);
         if (line.rfind("+ ", 0) == 0)
             std::cout << style.green(shown) << "\n";
         else if (line.rfind("- ", 0) == 0)
@@ -275,8 +277,10 @@ void printHuman(const std::string& dir, const std::vector<Section>& sections, co
                          " project secret(s) not restored \u2014 their repository was not found on this machine:")
                   << "\n";
         for (const Unresolved& u : unresolved)
-            std::cout << "  " << u.originalPath << "  "
-                      << style.dim(u.project.remote ? "(" + *u.project.remote + ")" : "(no remote recorded)") << "\n";
+            std::cout << "  " << shownPath(u.originalPath) << "  "
+                      << style.dim(u.project.remote ? "(" + printable(GitInfo::displayRemote(*u.project.remote)) + ")"
+                                                    : "(no remote recorded)")
+                      << "\n";
         std::cout << style.dim("Clone each repository under a project root (or name its folder with --project-root), "
                                "then run again; --no-relocate writes them to their recorded paths instead.")
                   << "\n";
@@ -301,8 +305,12 @@ nlohmann::json toJson(const std::string& dir, const std::vector<Section>& sectio
     if (sections.empty())
         report.push_back("Nothing selected.");
     nlohmann::json left = nlohmann::json::array();
-    for (const Unresolved& u : unresolved)
-        left.push_back({{"originalPath", u.originalPath}, {"project", u.project}});
+    for (const Unresolved& u : unresolved) {
+        ProjectContext shown = u.project;
+        if (shown.remote)
+            shown.remote = GitInfo::displayRemote(*shown.remote);
+        left.push_back({{"originalPath", u.originalPath}, {"project", shown}});
+    }
     return {{"backupDir", dir}, {"dryRun", dry}, {"outcomes", outcomes}, {"report", report}, {"unresolved", left}};
 }
 
@@ -395,7 +403,7 @@ int run(Context& context, const RestoreOptions& options) {
     progress.done();
 
     if (options.json)
-        std::cout << toJson(dir, sections, unresolved, options.dryRun).dump(2) << "\n";
+        std::cout << jsonDocument(toJson(dir, sections, unresolved, options.dryRun)) << "\n";
     else
         printHuman(dir, sections, unresolved, options.dryRun);
     return 0;

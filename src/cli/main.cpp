@@ -27,10 +27,14 @@ int main(int argc, char** argv) {
         return status == 0 ? 0 : 2;
     }
 
+    cli::forwardTerminationSignals();
     try {
         cli::Context context{std::make_shared<DirectFileAccess>(), DefaultsStore::standard()};
-        return selected ? selected(context) : 2;
+        const int status = selected ? selected(context) : 2;
+        cli::dieOfTerminationSignal();
+        return status;
     } catch (const std::exception& e) {
+        cli::dieOfTerminationSignal();
         std::cerr << "stowage: " << e.what() << "\n";
         return 1;
     }

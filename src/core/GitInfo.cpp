@@ -14,6 +14,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <variant>
 
 namespace stowage {
 
@@ -69,9 +70,81 @@ std::string lowerCase(const std::string& s) {
     return r;
 }
 
-Shell::Output git(const std::string& folder, std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(), {"-C", folder});
-    return Shell::run("git", arguments);
+Shell::Output git(const std::string& folder, const std::vector<std::string>& arguments) {
+    return GitInfo::run(folder, arguments);
+}
+
+// The git command among `arguments`: the first one that is not an option (nor an option's value).
+std::string commandOf(const std::vector<std::string>& arguments) {
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& a = arguments[i];
+        if (a == "-c" || a == "-C") {
+            ++i;
+            continue;
+        }
+        if (!a.empty() && a[0] != '-')
+            return a;
+    }
+    return {};
+}
+
+// Commands that may read work-tree files through filter drivers or show changes through diff drivers.
+bool comparesContent(const std::string& command) {
+    static const std::set<std::string> commands{"status", "diff", "show",  "log",      "stash",   "grep",
+                                                "blame",  "add",  "reset", "checkout", "restore", "switch"};
+    return commands.count(command) != 0;
+}
+
+// Settings that turn off every filter and diff driver the repository itself (or a file it includes)
+// defines, as GIT_CONFIG_COUNT variables: unlike "-c", they take a name holding "=" unchanged. A
+// filter without commands is no filter; textconv "cat" and diff command "true" run nothing of the
+// repository's. Absent with the lookup's output when git could not be asked.
+std::variant<Shell::Environment, Shell::Output> driverOverrides(const std::string& folder) {
+    std::vector<std::string> args{"-C", folder};
+    const auto& options = GitInfo::safeOptions();
+    args.insert(args.end(), options.begin(), options.end());
+    args.insert(args.end(), {"-c", "protocol.allow=never"});
+    args.insert(args.end(),
+                {"config", "--show-scope", "--null", "--name-only", "--get-regexp",
+                 "^(filter\\..*\\.(clean|smudge|process|required)|diff\\..*\\.(textconv|command)|diff\\.external)$"});
+    Shell::Output found = Shell::run("git", args, std::nullopt, Shell::defaultTimeout, GitInfo::safeEnvironment());
+    // Status 1 is "no such setting".
+    if (found.status != 0 && found.status != 1)
+        return found;
+    std::vector<std::pair<std::string, std::string>> settings;
+    const std::string& text = found.out;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t scopeEnd = text.find('\0', pos);
+        if (scopeEnd == std::string::npos)
+            break;
+        std::size_t nameEnd = text.find('\0', scopeEnd + 1);
+        if (nameEnd == std::string::npos)
+            nameEnd = text.size();
+        const std::string scope = text.substr(pos, scopeEnd - pos);
+        const std::string name = text.substr(scopeEnd + 1, nameEnd - scopeEnd - 1);
+        pos = nameEnd + 1;
+        // The user's own and the system's settings are theirs to trust; everything else came with the folder.
+        if (scope == "global" || scope == "system")
+            continue;
+        const std::size_t dot = name.rfind('.');
+        const std::string key = name.substr(dot + 1);
+        if (name == "diff.external")
+            settings.emplace_back(name, "true");
+        else if (name.rfind("filter.", 0) == 0)
+            settings.emplace_back(name, key == "required" ? "false" : "");
+        else if (key == "textconv")
+            settings.emplace_back(name, "cat");
+        else
+            settings.emplace_back(name, "true");
+    }
+    Shell::Environment environment = GitInfo::safeEnvironment();
+    environment.set["GIT_CONFIG_COUNT"] = std::to_string(settings.size());
+    for (std::size_t i = 0; i < settings.size(); ++i) {
+        environment.set["GIT_CONFIG_KEY_" + std::to_string(i)] = settings[i].first;
+        environment.set["GIT_CONFIG_VALUE_" + std::to_string(i)] = settings[i].second;
+    }
+    return environment;
 }
 
 void walk(const std::string& folder, int level, const FileAccessProvider& access, std::vector<std::string>& found,
@@ -95,6 +168,86 @@ void walk(const std::string& folder, int level, const FileAccessProvider& access
 }
 
 } // namespace
+
+const std::vector<std::string>& GitInfo::safeOptions() {
+    static const std::vector<std::string> options{
+        "--no-pager",
+        "-c",
+        "core.fsmonitor=false",
+        "-c",
+        "core.useBuiltinFSMonitor=false",
+        "-c",
+        "core.hooksPath=/dev/null",
+        "-c",
+        "core.pager=cat",
+        "-c",
+        "core.askPass=",
+        "-c",
+        "log.showSignature=false",
+        "-c",
+        "submodule.recurse=false",
+    };
+    return options;
+}
+
+const Shell::Environment& GitInfo::safeEnvironment() {
+    static const Shell::Environment environment{
+        {{"GIT_TERMINAL_PROMPT", "0"},
+         {"GIT_OPTIONAL_LOCKS", "0"},
+         {"GIT_PAGER", "cat"},
+         {"SSH_ASKPASS_REQUIRE", "never"},
+         {"GCM_INTERACTIVE", "never"}},
+        {"GIT_DIR", "GIT_WORK_TREE", "GIT_INDEX_FILE", "GIT_OBJECT_DIRECTORY", "GIT_ALTERNATE_OBJECT_DIRECTORIES",
+         "GIT_COMMON_DIR", "GIT_NAMESPACE", "GIT_PREFIX", "GIT_CONFIG", "GIT_CONFIG_PARAMETERS", "GIT_CONFIG_COUNT",
+         "GIT_EXTERNAL_DIFF", "GIT_DIFF_OPTS", "GIT_EDITOR", "GIT_SEQUENCE_EDITOR", "GIT_ASKPASS", "SSH_ASKPASS",
+         "GIT_ATTR_SOURCE", "PAGER"}};
+    return environment;
+}
+
+Shell::Output GitInfo::run(const std::string& folder, const std::vector<std::string>& arguments, double timeout) {
+    const std::string command = commandOf(arguments);
+    Shell::Environment environment = safeEnvironment();
+    if (comparesContent(command)) {
+        auto overrides = driverOverrides(folder);
+        if (auto* failure = std::get_if<Shell::Output>(&overrides))
+            return *failure;
+        environment = std::get<Shell::Environment>(overrides);
+    }
+    std::vector<std::string> args{"-C", folder};
+    const auto& options = safeOptions();
+    args.insert(args.end(), options.begin(), options.end());
+    // Only a clone reaches the network, and only for the address the user's own backup names: every
+    // other command is local, so no transport (ssh, a remote helper) may run at all.
+    if (command != "clone")
+        args.insert(args.end(), {"-c", "protocol.allow=never"});
+    else
+        args.insert(args.end(), {"-c", "protocol.ext.allow=never"}); // an address that is a command line
+    args.insert(args.end(), arguments.begin(), arguments.end());
+    return Shell::run("git", args, std::nullopt, timeout, environment);
+}
+
+std::string GitInfo::displayRemote(const std::string& remoteAddress) {
+    const std::size_t scheme = remoteAddress.find("://");
+    if (scheme == std::string::npos)
+        return remoteAddress; // the scp-like form holds a user name at most
+    const std::size_t authorityStart = scheme + 3;
+    const std::size_t authorityEnd = remoteAddress.find_first_of("/?#", authorityStart);
+    const std::string authority = remoteAddress.substr(
+        authorityStart, authorityEnd == std::string::npos ? std::string::npos : authorityEnd - authorityStart);
+    const std::size_t at = authority.rfind('@');
+    if (at == std::string::npos)
+        return remoteAddress;
+    const std::string userInfo = authority.substr(0, at);
+    const std::string schemeName = lowerCase(remoteAddress.substr(0, scheme));
+    std::string masked;
+    if (const std::size_t colon = userInfo.find(':'); colon != std::string::npos)
+        masked = userInfo.substr(0, colon) + ":***";
+    else if (schemeName.rfind("http", 0) == 0 || schemeName.rfind("ftp", 0) == 0)
+        masked = "***"; // a token given as the user name, as hosting services accept
+    else
+        return remoteAddress;
+    return remoteAddress.substr(0, authorityStart) + masked + remoteAddress.substr(authorityStart + at);
+}
 
 const std::set<std::string>& GitInfo::pruned() {
     static const std::set<std::string> names{"node_modules", "Pods",  "build", "dist",  "target",     "vendor",
@@ -215,7 +368,7 @@ std::optional<std::string> GitInfo::clone(const std::string& remoteAddress, cons
         return std::nullopt;
     // The folder name is given explicitly so the clone lands exactly where the returned path says,
     // even where git would derive another name; "--" keeps both operands from being read as options.
-    Shell::Output out = Shell::run("git", {"-C", into, "clone", "--", remoteAddress, name}, std::nullopt, cloneTimeout);
+    Shell::Output out = run(into, {"clone", "--", remoteAddress, name}, cloneTimeout);
     if (!out.ok())
         return std::nullopt;
     return paths::join(into, name);

@@ -35,9 +35,8 @@ std::string counted(std::size_t n, const std::string& noun, const char* pluralSu
     return std::to_string(n) + " " + noun + (n == 1 ? "" : pluralSuffix);
 }
 
-Shell::Output git(const std::string& repo, std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(), {"-C", repo});
-    return Shell::run("git", arguments);
+Shell::Output git(const std::string& repo, const std::vector<std::string>& arguments) {
+    return GitInfo::run(repo, arguments);
 }
 
 } // namespace
@@ -52,13 +51,15 @@ std::string toString(GitRisk::Kind kind) {
         return "stashed";
     case GitRisk::Kind::noUpstream:
         return "noUpstream";
+    case GitRisk::Kind::uninspected:
+        return "uninspected";
     }
     return "uncommitted";
 }
 
 std::optional<GitRisk::Kind> gitRiskKindFromString(const std::string& raw) {
-    for (auto kind :
-         {GitRisk::Kind::uncommitted, GitRisk::Kind::unpushed, GitRisk::Kind::stashed, GitRisk::Kind::noUpstream})
+    for (auto kind : {GitRisk::Kind::uncommitted, GitRisk::Kind::unpushed, GitRisk::Kind::stashed,
+                      GitRisk::Kind::noUpstream, GitRisk::Kind::uninspected})
         if (toString(kind) == raw)
             return kind;
     return std::nullopt;
@@ -99,12 +100,39 @@ struct Facts {
     /// detached head) or no commit at all.
     std::optional<std::size_t> ahead;
     bool hasCommit = false;
+    /// Why git could not read the repository at all; the other facts are then meaningless.
+    std::optional<std::string> failure;
 };
+
+// Git's own reason for a failed run, in one line: the first line it wrote, without "fatal: ".
+std::string failureReason(const Shell::Output& out) {
+    if (out.status == Shell::timedOutStatus)
+        return "git did not answer in time";
+    std::string text = out.err;
+    const std::size_t begin = text.find_first_not_of(" \t\r\n");
+    text = begin == std::string::npos ? std::string() : text.substr(begin);
+    text = text.substr(0, text.find('\n'));
+    for (const char* prefix : {"fatal: ", "error: "})
+        if (text.rfind(prefix, 0) == 0)
+            text.erase(0, std::string(prefix).size());
+    if (out.status == -1)
+        return "git could not be started" + (text.empty() ? std::string() : ": " + text);
+    return text.empty() ? "git failed with status " + std::to_string(out.status) : text;
+}
+
+Facts failedFacts(const Shell::Output& out) {
+    Facts facts;
+    facts.failure = failureReason(out);
+    return facts;
+}
 
 // Arguments shared by both forms of status. Paths are forced into git's quoted ASCII form so a
 // file name that is not UTF-8 cannot blank the whole output and hide the work. No optional locks:
-// a background status must not hold the index lock against the user's own git.
-const std::vector<std::string> statusPrefix{"--no-optional-locks", "-c", "core.quotePath=true", "status"};
+// a background status must not hold the index lock against the user's own git. Submodule work trees
+// are not looked into: git would run a status inside each with that submodule's own configuration,
+// whose filter drivers GitInfo::run cannot switch off from here (a moved submodule commit still counts).
+const std::vector<std::string> statusPrefix{"--no-optional-locks", "-c", "core.quotePath=true", "status",
+                                            "--ignore-submodules=dirty"};
 
 // One run answers all four questions: changed entries, the stash count, the upstream and the
 // commits ahead of it, and whether HEAD has a commit. Absent when git cannot give this form (too
@@ -113,6 +141,9 @@ std::optional<Facts> factsFromOneRun(const std::string& repo) {
     std::vector<std::string> args = statusPrefix;
     args.insert(args.end(), {"--porcelain=v2", "--branch", "--show-stash", "--ahead-behind"});
     Shell::Output out = git(repo, args);
+    // A time-out is not retried: asking again, question by question, would only take longer.
+    if (out.status == Shell::timedOutStatus)
+        return failedFacts(out);
     if (!out.ok())
         return std::nullopt;
     Facts facts;
@@ -153,12 +184,16 @@ std::optional<Facts> factsFromOneRun(const std::string& repo) {
 }
 
 // The questions asked one git run at a time: status, stash list, the log of commits missing
-// upstream and, when that fails, whether HEAD resolves. Every failure counts as "nothing".
+// upstream and, when that fails, whether HEAD resolves. A failing status means git cannot read the
+// repository; after it, a failure counts as "nothing" (no stash, no upstream, no commit).
 Facts factsFromSeparateRuns(const std::string& repo) {
     Facts facts;
     std::vector<std::string> args = statusPrefix;
     args.push_back("--porcelain");
-    facts.changedFiles = countLines(git(repo, args).trimmedOut());
+    Shell::Output status = git(repo, args);
+    if (!status.ok())
+        return failedFacts(status);
+    facts.changedFiles = countLines(status.trimmedOut());
 
     // Fixed formats: a stash message or commit subject that is not UTF-8 must not blank the list.
     if (Shell::Output stashes = git(repo, {"stash", "list", "--format=%gd"}); stashes.ok())
@@ -176,6 +211,11 @@ Facts factsFromSeparateRuns(const std::string& repo) {
 // `remoteOf` is asked only when the answer depends on it: a commit with no usable upstream.
 std::optional<GitRisk> riskFrom(const std::string& repo, const Facts& facts,
                                 const std::function<std::optional<std::string>()>& remoteOf) {
+    if (facts.failure)
+        return GitRisk{repo,
+                       paths::lastComponent(repo),
+                       {GitRisk::Kind::uninspected},
+                       "could not be inspected: " + *facts.failure};
     std::set<GitRisk::Kind> kinds;
     std::vector<std::string> parts;
     if (facts.changedFiles > 0) {

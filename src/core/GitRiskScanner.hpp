@@ -25,6 +25,9 @@ struct GitRisk {
         stashed,
         /// The branch has no upstream and the repository has no remote at all.
         noUpstream,
+        /// Git could not read the repository (ownership refused, damaged, timed out): whatever work it
+        /// holds is unknown. Always the only kind; the detail gives git's reason.
+        uninspected,
     };
 
     /// The repository root; identifies the risk.
@@ -33,8 +36,12 @@ struct GitRisk {
     std::string name;
     /// Never empty.
     std::set<Kind> kinds;
-    /// A human summary such as "1 uncommitted file · 2 stashes · 3 unpushed commits".
+    /// A human summary such as "1 uncommitted file · 2 stashes · 3 unpushed commits", or for an
+    /// uninspected repository "could not be inspected: " and git's reason.
     std::string detail;
+
+    /// Whether git could not read the repository (kinds is {uninspected}).
+    bool uninspected() const { return kinds.count(Kind::uninspected) != 0; }
 
     bool operator==(const GitRisk&) const = default;
 };
@@ -62,7 +69,8 @@ public:
     /// the answer depends on it; the result is exactly that of assessing them one after another.
     std::vector<GitRisk> scan() const;
 
-    /// What is at risk in one repository; absent when nothing is, or when git cannot tell. `remote`
+    /// What is at risk in one repository; absent when nothing is. A repository git cannot read gives
+    /// a risk of kind uninspected with git's reason, never "nothing at risk". `remote`
     /// decides whether a branch without upstream counts as unpushed or as having no remote.
     /// Uncommitted files come first in the detail, then stashes, then what is not pushed.
     /// One git run answers everything where git can; otherwise assessWithSeparateRuns answers.

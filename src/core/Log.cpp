@@ -1,5 +1,6 @@
 // System sink: the systemd journal when its socket is present, with the subsystem and category as fields of
-// their own; otherwise syslog, where the category leads the message. Callers only ever pass counts.
+// their own; otherwise syslog, where the subsystem and the category lead the message
+// ("io.larchworks.stowage scan: scan complete: 3 findings"). Callers only ever pass counts.
 
 #include "core/Log.hpp"
 
@@ -36,7 +37,7 @@ bool journalAvailable() {
 void writeToSyslog(const std::string& category, const std::string& message) {
     static std::once_flag opened;
     std::call_once(opened, [] { ::openlog(identifier, LOG_PID, LOG_USER); });
-    ::syslog(LOG_INFO, "%s: %s", category.c_str(), message.c_str());
+    ::syslog(LOG_INFO, "%s %s: %s", Log::subsystem, category.c_str(), message.c_str());
 }
 
 void writeToSystemLog(const std::string& category, const std::string& message) {

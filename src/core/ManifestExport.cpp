@@ -78,8 +78,10 @@ private:
     std::vector<std::string> produced_;
 };
 
+// Tools start in "/", not wherever the user happens to be: npm, cargo and others read settings from
+// the folders around their working directory, and that folder may be a downloaded stranger's.
 Shell::Output runTool(const std::string& tool, const std::vector<std::string>& arguments) {
-    return Shell::run(tool, arguments, std::nullopt, toolTimeout);
+    return Shell::run(tool, arguments, std::string("/"), toolTimeout);
 }
 
 // ---- Line splitting --------------------------------------------------------------------------

@@ -1,5 +1,6 @@
 #include "core/Scanner.hpp"
 
+#include "core/GitInfo.hpp"
 #include "core/Glob.hpp"
 #include "core/Log.hpp"
 #include "core/Paths.hpp"
@@ -151,8 +152,12 @@ GitTracking Scanner::gitTracking(const std::string& path) const {
         return GitTracking::notInRepo();
     while (!dir.empty()) {
         if (access_->exists(dir + "/.git")) {
-            auto out = Shell::run("git", {"-C", dir, "ls-files", "--error-unmatch", "--", target});
-            return out.ok() ? GitTracking::tracked(dir) : GitTracking::untracked(dir);
+            auto out = GitInfo::run(dir, {"ls-files", "--error-unmatch", "--", target});
+            // Status 1 is git's "not known to git"; any other failure (a damaged repository, ownership
+            // refused, a time-out) leaves the state unknown rather than claiming one.
+            if (out.ok())
+                return GitTracking::tracked(dir);
+            return out.status == 1 ? GitTracking::untracked(dir) : GitTracking::unknown();
         }
         dir = paths::parent(dir);
         if (dir == "/")

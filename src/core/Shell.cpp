@@ -1,5 +1,6 @@
 // How a run ends:
-//  - The child is spawned as "/usr/bin/env tool arguments..." in a process group of its own, with stdin on
+//  - The child is spawned as "/usr/bin/env tool arguments..." in a session (and so a process group) of its
+//    own, without a controlling terminal, with our secret variables removed from its environment, stdin on
 //    /dev/null and stdout/stderr on two close-on-exec pipes. One poll loop drains both pipes and watches
 //    the child's exit (through a pidfd where the kernel offers one, else by a short polling tick), so a
 //    child writing more than a pipe holds is never blocked by us.
@@ -10,6 +11,9 @@
 //    finish, and is then killed (SIGKILL) so that a tool or helper ignoring the request cannot outlive
 //    the run. The child is always reaped, then up to 2 s more are given to the streams; output is kept
 //    only when both streams ended within that time.
+//  - Every live child is listed in a registry from its spawn until just before it is reaped, so a process
+//    shutting down on a signal can pass the signal on to every tool group (stopAll) and none is orphaned.
+//    Spawning and registering happen under one lock, so no child can start unseen after stopAll.
 
 #include "core/Shell.hpp"
 
@@ -22,6 +26,7 @@
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <poll.h>
 #include <spawn.h>
 #include <string_view>
@@ -237,6 +242,18 @@ struct Stream {
     }
 };
 
+// The children of all runs in progress; see the note at the top.
+struct Registry {
+    std::mutex mutex;
+    std::set<pid_t> live;
+    bool stopping = false;
+};
+
+Registry& registry() {
+    static Registry* instance = new Registry; // never destroyed: runs may end during static destruction
+    return *instance;
+}
+
 class Child {
 public:
     explicit Child(pid_t pid) : pid_(pid) {
@@ -286,6 +303,11 @@ public:
     std::optional<int> reap() {
         if (reaped_) {
             return rawStatus_;
+        }
+        {
+            // Unlisted while still unreaped, so the pid cannot have been reused when stopAll signals it.
+            std::lock_guard lock(registry().mutex);
+            registry().live.erase(pid_);
         }
         int status = 0;
         pid_t result;
@@ -437,17 +459,15 @@ public:
         if (error != 0) {
             return error;
         }
-        // A fresh process group, so the whole tree can be stopped at the limit; default signal handling
-        // and an empty mask, whatever this process has set up for itself.
+        // A fresh session, so the whole tree can be stopped at the limit and nothing in it can open the
+        // terminal to prompt; default signal handling and an empty mask, whatever this process has set up
+        // for itself.
         sigset_t all;
         sigset_t none;
         sigfillset(&all);
         sigemptyset(&none);
         error = ::posix_spawnattr_setflags(
-            &attributes_, static_cast<short>(POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK));
-        if (error == 0) {
-            error = ::posix_spawnattr_setpgroup(&attributes_, 0);
-        }
+            &attributes_, static_cast<short>(POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK));
         if (error == 0) {
             error = ::posix_spawnattr_setsigdefault(&attributes_, &all);
         }
@@ -467,7 +487,47 @@ private:
     int attributesError_ = 0;
 };
 
+// This process's environment with `changes` applied and the secret variables removed, as "NAME=value".
+std::vector<std::string> childEnvironment(const Shell::Environment& changes) {
+    std::vector<std::string> result;
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+        const std::string_view text(*entry);
+        const std::string name(text.substr(0, text.find('=')));
+        if (Shell::secretVariables().count(name) != 0 || changes.unset.count(name) != 0 ||
+            changes.set.count(name) != 0) {
+            continue;
+        }
+        result.emplace_back(text);
+    }
+    for (const auto& [name, value] : changes.set) {
+        if (!name.empty() && name.find('=') == std::string::npos && Shell::secretVariables().count(name) == 0) {
+            result.push_back(name + "=" + value);
+        }
+    }
+    return result;
+}
+
 } // namespace
+
+const std::set<std::string>& Shell::secretVariables() {
+    static const std::set<std::string> names{"STOWAGE_PASSPHRASE", "STOWAGE_RECOVERY_CODE"};
+    return names;
+}
+
+std::size_t Shell::stopAll(int signal) {
+    std::lock_guard lock(registry().mutex);
+    registry().stopping = true;
+    for (const pid_t pid : registry().live) {
+        ::kill(-pid, signal);
+        ::kill(pid, signal);
+    }
+    return registry().live.size();
+}
+
+std::size_t Shell::running() {
+    std::lock_guard lock(registry().mutex);
+    return registry().live.size();
+}
 
 std::string Shell::Output::trimmedOut() const {
     const std::string_view text(out);
@@ -498,7 +558,7 @@ std::string Shell::Output::trimmedOut() const {
 }
 
 Shell::Output Shell::run(const std::string& tool, const std::vector<std::string>& arguments,
-                         const std::optional<std::string>& cwd, double timeout) {
+                         const std::optional<std::string>& cwd, double timeout, const Environment& environment) {
     if (!(timeout > 0)) {
         return startFailure("invalid time limit for " + tool + ": it must be a positive number of seconds");
     }
@@ -530,12 +590,26 @@ Shell::Output Shell::run(const std::string& tool, const std::vector<std::string>
     }
     argv.push_back(nullptr);
 
+    std::vector<std::string> environmentEntries = childEnvironment(environment);
+    std::vector<char*> envp;
+    envp.reserve(environmentEntries.size() + 1);
+    for (auto& entry : environmentEntries) {
+        envp.push_back(entry.data());
+    }
+    envp.push_back(nullptr);
+
     const auto started = Clock::now();
     pid_t pid = -1;
-    if (int error = ::posix_spawn(&pid, envPath, setup.actions(), setup.attributes(), argv.data(), environ);
+    std::unique_lock lock(registry().mutex);
+    if (registry().stopping) {
+        return startFailure("not started: stowage is stopping");
+    }
+    if (int error = ::posix_spawn(&pid, envPath, setup.actions(), setup.attributes(), argv.data(), envp.data());
         error != 0) {
         return startFailure(errorText(error));
     }
+    registry().live.insert(pid);
+    lock.unlock();
     Child child(pid);
     outPipe.writeEnd.reset();
     errPipe.writeEnd.reset();

@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <csignal>
+#include <fstream>
 #include <map>
+#include <sstream>
 
 using namespace stowage;
 using stowage::testing::sh;
@@ -89,6 +92,71 @@ TEST_F(AuditCommandTest, RootsAndExcludesComeFromFlagsOrSavedSettings) {
     auto saved = nlohmann::json::parse(stowageRun({"audit", "--json"}).out);
     for (const auto& f : saved["findings"])
         EXPECT_NE(f["rule"]["id"], "ssh-keys");
+}
+
+TEST_F(AuditCommandTest, HostileFileNamesKeepJsonValidAndCannotDriveTheTerminal) {
+    home.writeFile("Development/caf\xe9/.env", "A=1");
+    home.writeFile("Development/evil\x1b[2J\nFAKE LINE\xe2\x80\xae/.env", "B=1");
+    auto json = stowageRun({"audit", "--json"});
+    ASSERT_EQ(json.status, 0) << json.err;
+    const std::string doc = nlohmann::json::parse(json.out).dump();
+    EXPECT_NE(doc.find("caf\xef\xbf\xbd/.env"), std::string::npos) << doc;
+
+    auto human = stowageRun({"audit"});
+    ASSERT_EQ(human.status, 0) << human.err;
+    EXPECT_EQ(human.out.find('\x1b'), std::string::npos);
+    EXPECT_EQ(human.out.find("\nFAKE LINE"), std::string::npos);
+    EXPECT_NE(human.out.find("~/Development/evil\\x1b[2J\\nFAKE LINE\\u{202e}/.env"), std::string::npos) << human.out;
+    EXPECT_NE(human.out.find("~/Development/caf\\xe9/.env"), std::string::npos) << human.out;
+}
+
+TEST(AuditCommandInspectionTest, RepositoryGitCannotReadIsNeverNothingAtRisk) {
+    TempHome home;
+    const std::string repo = home / "Development/broken";
+    ASSERT_EQ(sh("git init -q '" + repo + "' && echo damaged > '" + repo + "/.git/index'"), 0);
+    auto json = stowageRun({"audit", "--json"});
+    ASSERT_EQ(json.status, 0) << json.err;
+    auto doc = nlohmann::json::parse(json.out);
+    ASSERT_EQ(doc["gitRisks"].size(), 1u) << doc.dump();
+    EXPECT_EQ(doc["gitRisks"][0]["kinds"], nlohmann::json::array({"uninspected"}));
+    EXPECT_EQ(doc["gitRisks"][0]["inspected"], false);
+    EXPECT_NE(doc["gitRisks"][0]["detail"].get<std::string>().find("could not be inspected: "), std::string::npos);
+
+    auto human = stowageRun({"audit"});
+    ASSERT_EQ(human.status, 0) << human.err;
+    EXPECT_NE(human.out.find("1 repo(s) could not be inspected"), std::string::npos) << human.out;
+    EXPECT_NE(human.out.find("broken  could not be inspected: "), std::string::npos) << human.out;
+    EXPECT_EQ(human.out.find("Nothing at risk found"), std::string::npos) << human.out;
+    EXPECT_EQ(human.out.find("unsaved or unpushed work"), std::string::npos) << human.out;
+}
+
+TEST_F(AuditCommandTest, TerminationSignalStopsEveryGitItStarted) {
+    // A git that never answers and notes the pid of what it became.
+    home.writeFile("bin/git", "#!/bin/sh\necho $$ >> \"$HOME/git-pids\"\nexec sleep 60\n", 0755);
+    const std::string script = "PATH='" + home / "bin" + "':$PATH NO_COLOR=1 '" + STOWAGE_EXECUTABLE +
+                               "' audit >/dev/null 2>&1 & child=$!; "
+                               "for i in $(seq 100); do [ -s \"$HOME/git-pids\" ] && break; sleep 0.1; done; "
+                               "kill -TERM $child; wait $child; echo $?";
+    auto run = Shell::run("sh", {"-c", script}, std::nullopt, 60);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.trimmedOut(), std::to_string(128 + SIGTERM));
+    std::istringstream pids(stowage::testing::slurp(home / "git-pids"));
+    std::vector<pid_t> started;
+    for (pid_t pid = 0; pids >> pid;)
+        started.push_back(pid);
+    ASSERT_FALSE(started.empty());
+    for (pid_t pid : started) {
+        // Gone, or at most a zombie about to be collected by init.
+        const auto alive = [pid] {
+            std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+            std::string line;
+            if (!std::getline(stat, line))
+                return false;
+            const auto close = line.rfind(')');
+            return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
+        };
+        EXPECT_FALSE(alive()) << pid;
+    }
 }
 
 TEST(AuditCommandUsageTest, UsageErrorsExitTwoAndHelpExitsZero) {

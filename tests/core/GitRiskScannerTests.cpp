@@ -7,9 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace stowage {
@@ -161,9 +163,84 @@ TEST_F(GitRiskTest, RepositoryWithoutCommitsReportsOnlyItsFiles) {
     EXPECT_EQ(assessBoth(repo("dev/empty"), std::nullopt), std::nullopt);
 }
 
-TEST_F(GitRiskTest, FolderGitCannotReadIsNotAtRisk) {
-    EXPECT_EQ(assessBoth(home.makeDir("plain"), std::nullopt), std::nullopt);
-    EXPECT_EQ(assessBoth(home / "missing", std::string("https://example.invalid/x.git")), std::nullopt);
+TEST_F(GitRiskTest, RepositoryGitCannotReadIsReportedAsUninspectedWithTheReason) {
+    std::string damaged = tracked("dev/damaged");
+    std::ofstream(damaged + "/.git/index") << "not an index";
+    std::string foreign = tracked("dev/foreign");
+    const bool canChown = ::geteuid() == 0 && sh("chown -R 54321 '" + foreign + "'") == 0;
+    struct Case {
+        std::string dir;
+        std::string reasonHas;
+    };
+    std::vector<Case> cases{
+        {home.makeDir("plain"), "not a git repository"}, {home / "missing", "cannot change to"}, {damaged, "index"}};
+    if (canChown)
+        cases.push_back({foreign, "dubious ownership"});
+    for (const auto& c : cases) {
+        auto risk = assessBoth(c.dir, std::string("https://example.invalid/x.git"));
+        ASSERT_TRUE(risk) << c.dir;
+        EXPECT_EQ(risk->kinds, std::set<Kind>{Kind::uninspected}) << c.dir;
+        EXPECT_TRUE(risk->uninspected());
+        EXPECT_EQ(risk->detail.rfind("could not be inspected: ", 0), 0u) << risk->detail;
+        EXPECT_NE(risk->detail.find(c.reasonHas), std::string::npos) << risk->detail;
+        EXPECT_EQ(risk->detail.find('\n'), std::string::npos) << risk->detail;
+    }
+    auto scanned = GitRiskScanner({home / "dev"}, nullptr).scan();
+    ASSERT_EQ(scanned.size(), canChown ? 2u : 1u);
+    EXPECT_EQ(scanned[0].name, "damaged");
+}
+
+// A folder that is not ours names programs for git to run in every way it can; none may run.
+TEST_F(GitRiskTest, NoProgramARepositoryNamesIsEverRun) {
+    const std::string markers = home.makeDir("markers");
+    const std::string trap = home / "trap";
+    home.writeFile("trap", "#!/bin/sh\ntouch '" + markers + "'/\"$1\"\ncat\n", 0755);
+    home.writeFile("hooks/post-checkout", "#!/bin/sh\ntouch '" + markers + "/hook'\n", 0755);
+    home.writeFile("hooks/reference-transaction", "#!/bin/sh\ntouch '" + markers + "/hook'\n", 0755);
+    home.writeFile("included", "[filter \"two\"]\n\tprocess = " + trap + " included\n");
+    std::string dir = tracked("dev/hostile");
+    commitFile(dir, ".gitattributes", "a filter=evil diff=evil\nb filter=two\nc filter=x=y\n");
+    commitFile(dir, "a", "same\n");
+    commitFile(dir, "b", "same\n");
+    commitFile(dir, "c", "same\n");
+    write(dir, "new.txt", "untracked\n");
+    std::ofstream(dir + "/.git/config", std::ios::app)
+        << "[core]\n\tfsmonitor = " << trap << " fsmonitor\n\thooksPath = " << home / "hooks"
+        << "\n"
+        << "\tsshCommand = " << trap << " ssh\n\tpager = " << trap << " pager\n"
+        << "[filter \"evil\"]\n\tclean = " << trap << " clean\n\tsmudge = " << trap << " smudge\n\trequired = true\n"
+        << "[filter \"x=y\"]\n\tclean = " << trap << " clean-with-equals\n"
+        << "[diff \"evil\"]\n\ttextconv = " << trap << " textconv\n[diff]\n\texternal = " << trap << " external\n"
+        << "[include]\n\tpath = " << home / "included"
+        << "\n";
+    // Same sizes, new times: git must look at the contents, which is where filters would run.
+    ASSERT_EQ(sh("cd '" + dir + "' && touch -d '2001-01-01' a b c"), 0);
+
+    auto risk = GitRiskScanner::assess(dir, GitInfo::remote(dir));
+    auto separate = GitRiskScanner::assessWithSeparateRuns(dir, GitInfo::remote(dir));
+    auto scanned = GitRiskScanner({home / "dev"}, nullptr).scan();
+    auto context = GitInfo::context(dir + "/a", DirectFileAccess());
+    std::string into = home.makeDir("restore");
+    auto cloned = GitInfo::clone(dir, into);
+    const auto sprung = [&] {
+        std::string names;
+        for (const auto& entry : std::filesystem::directory_iterator(markers))
+            names += entry.path().filename().string() + " ";
+        return names;
+    };
+    EXPECT_EQ(sprung(), "");
+
+    ASSERT_TRUE(risk);
+    EXPECT_EQ(risk->detail, "1 uncommitted file" + dot + "4 unpushed commits");
+    EXPECT_EQ(risk, separate);
+    ASSERT_EQ(scanned.size(), 1u);
+    EXPECT_EQ(scanned[0], *risk);
+    ASSERT_TRUE(context);
+    EXPECT_TRUE(cloned);
+
+    // The traps are live: git asked plainly falls into them.
+    sh("git -C '" + dir + "' status --porcelain >/dev/null 2>&1; git -C '" + dir + "' diff >/dev/null 2>&1");
+    EXPECT_NE(sprung(), "");
 }
 
 TEST_F(GitRiskTest, NamesAndSubjectsThatAreNotUtf8StillCount) {

@@ -7,12 +7,15 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <random>
 #include <set>
 #include <string>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 #include <utility>
@@ -153,6 +156,36 @@ TEST(Log, ConcurrentLoggingAndSinkChangesLoseNothing) {
         const std::string key = std::string(t % 2 == 0 ? "scan" : "backup") + "|" + Log::scanComplete(t);
         EXPECT_EQ(counts[key], linesPerThread) << key;
     }
+}
+
+TEST(Log, SyslogFallbackRecordsSubsystemAndCategory) {
+    struct stat info {};
+    if (::stat("/run/systemd/journal/socket", &info) == 0 || ::stat("/dev/log", &info) == 0 || ::geteuid() != 0) {
+        GTEST_SKIP() << "syslog here cannot be listened to without disturbing the machine's own logging";
+    }
+    // Stands in for the syslog daemon for the length of the test.
+    const int listener = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, "/dev/log");
+    ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    Log::setSink(nullptr);
+    Log::restore().info("syslog probe");
+    timeval limit{5, 0};
+    ::setsockopt(listener, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    std::string received;
+    char buffer[2048];
+    while (received.find("syslog probe") == std::string::npos) {
+        const ssize_t n = ::recv(listener, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            break;
+        received.assign(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(listener);
+    ::unlink("/dev/log");
+    EXPECT_NE(received.find("stowage["), std::string::npos) << received;
+    EXPECT_NE(received.find("io.larchworks.stowage restore: syslog probe"), std::string::npos) << received;
 }
 
 TEST(Log, SystemSinkRecordsSubsystemAndCategoryInTheJournal) {

@@ -112,6 +112,15 @@ TEST_F(FakeToolsTest, EveryToolPresentGivesEveryListInOrder) {
     EXPECT_EQ(stored("cargo-installed.txt"), "mytool\nripgrep");
 }
 
+TEST_F(FakeToolsTest, ToolsNeverStartInTheCurrentFolder) {
+    tool("pip3", "pwd\n");
+    const auto saved = fs::current_path();
+    fs::current_path(home.makeDir("Downloads/stranger"));
+    exportManifests(root, access, warnings);
+    fs::current_path(saved);
+    EXPECT_EQ(stored("pip-global.txt"), "/\n");
+}
+
 TEST_F(FakeToolsTest, NoToolsGivesOnlyTheHomebrewWarning) {
     auto produced = exportManifests(root, access, warnings);
     EXPECT_THAT(produced, IsEmpty());

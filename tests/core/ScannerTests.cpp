@@ -220,6 +220,15 @@ TEST_F(ScannerTest, IgnoredFileInsideARepositoryIsUntracked) {
     EXPECT_EQ(inv.findings[0].paths[1].tracking, GitTracking::tracked(home.path()));
 }
 
+TEST_F(ScannerTest, RepositoryGitCannotReadLeavesTheStateUnknown) {
+    const std::string dotfiles = home.makeDir("dotfiles");
+    gitInit(dotfiles);
+    home.writeFile("dotfiles/zshrc", "export A=1");
+    gitCommitAll(dotfiles);
+    home.writeFile("dotfiles/.git/index", "damaged");
+    EXPECT_EQ(scanner({}).gitTracking(dotfiles + "/zshrc"), GitTracking::unknown());
+}
+
 TEST_F(ScannerTest, FileDirectlyInRootFolderIsNotInRepo) {
     EXPECT_EQ(scanner({}).gitTracking("/etc-does-not-matter"), GitTracking::notInRepo());
 }

@@ -106,6 +106,42 @@ TEST(ShellRun, ArgumentsArriveUnchanged) {
     EXPECT_EQ(output.out, expected);
 }
 
+TEST(ShellRun, EnvironmentChangesApplyAndSecretsNeverReachTheTool) {
+    ::setenv("STOWAGE_PASSPHRASE", "hunter2", 1);
+    ::setenv("STOWAGE_RECOVERY_CODE", "ABCD-EFGH", 1);
+    ::setenv("STOWAGE_TEST_KEPT", "kept", 1);
+    ::setenv("STOWAGE_TEST_REMOVED", "gone", 1);
+    struct Case {
+        Shell::Environment environment;
+        std::vector<std::string> present;
+        std::vector<std::string> absent;
+    };
+    const std::vector<Case> cases = {
+        {{}, {"STOWAGE_TEST_KEPT=kept", "STOWAGE_TEST_REMOVED=gone"}, {}},
+        {{{{"ADDED", "a=b"}, {"STOWAGE_TEST_KEPT", "changed"}}, {"STOWAGE_TEST_REMOVED"}},
+         {"ADDED=a=b", "STOWAGE_TEST_KEPT=changed"},
+         {"STOWAGE_TEST_KEPT=kept", "STOWAGE_TEST_REMOVED"}},
+        // Asking for a secret explicitly does not bring it back.
+        {{{{"STOWAGE_PASSPHRASE", "again"}}, {}}, {}, {"STOWAGE_PASSPHRASE=again"}},
+    };
+    for (const auto& c : cases) {
+        const auto output = Shell::run("env", {}, std::nullopt, Shell::defaultTimeout, c.environment);
+        ASSERT_EQ(output.status, 0) << output.err;
+        for (const auto& text : c.present) {
+            EXPECT_NE(output.out.find(text + "\n"), std::string::npos) << text;
+        }
+        for (const auto& text : c.absent) {
+            EXPECT_EQ(output.out.find(text), std::string::npos) << text;
+        }
+        EXPECT_EQ(output.out.find("STOWAGE_PASSPHRASE"), std::string::npos);
+        EXPECT_EQ(output.out.find("STOWAGE_RECOVERY_CODE"), std::string::npos);
+    }
+    for (const char* name :
+         {"STOWAGE_PASSPHRASE", "STOWAGE_RECOVERY_CODE", "STOWAGE_TEST_KEPT", "STOWAGE_TEST_REMOVED"}) {
+        ::unsetenv(name);
+    }
+}
+
 TEST(ShellRun, LargeOutputOnBothStreamsIsCapturedWithoutDeadlock) {
     // Standard error is filled first, far beyond a pipe's capacity, while nothing is read from standard
     // output yet; then both streams are written at once.
@@ -345,6 +381,30 @@ TEST(ShellExists, FindsToolsOnTheSearchPath) {
     EXPECT_FALSE(Shell::exists("stowage-no-such-tool-4711"));
     EXPECT_FALSE(Shell::exists(""));
     EXPECT_FALSE(Shell::exists("-a"));
+}
+
+// Runs last in this file: after stopAll no tool starts in this process.
+TEST(ShellStopAll, SignalsEveryRunningToolAndRefusesNewOnes) {
+    std::vector<std::thread> runs;
+    std::vector<Shell::Output> outputs(2);
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+        runs.emplace_back([&outputs, i] { outputs[i] = Shell::run("sleep", {"30"}); });
+    }
+    const auto start = Clock::now();
+    while (Shell::running() < outputs.size() && secondsSince(start) < 10) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(Shell::stopAll(SIGTERM), outputs.size());
+    for (auto& run : runs) {
+        run.join();
+    }
+    EXPECT_LT(secondsSince(start), 20);
+    for (const auto& output : outputs) {
+        EXPECT_EQ(output.status, 128 + SIGTERM);
+    }
+    EXPECT_EQ(Shell::running(), 0u);
+    EXPECT_TRUE(childrenOfThisProcess().empty());
+    EXPECT_EQ(Shell::run("true", {}).status, -1);
 }
 
 } // namespace
