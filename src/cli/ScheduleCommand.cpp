@@ -5,6 +5,7 @@
 // reminder setting, is announced with a desktop notification.
 
 #include "cli/Cli.hpp"
+#include "cli/Output.hpp"
 
 #include "core/BackupError.hpp"
 #include "core/Json.hpp"
@@ -23,18 +24,6 @@
 namespace stowage::cli {
 
 namespace {
-
-/// Recorded text shown on a terminal: valid UTF-8 with control characters made visible.
-std::string printable(const std::string& text) {
-    std::string out;
-    for (char c : json::validUtf8(text)) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
-            out += '?';
-        else
-            out += c;
-    }
-    return out;
-}
 
 std::string localTime(Timestamp t) {
     std::time_t seconds = std::chrono::system_clock::to_time_t(t);
@@ -73,7 +62,7 @@ int showSchedule(const schedule::Scheduler& scheduler, bool asJson) {
                          {"systemd", status.systemd},
                          {"nextRun", status.nextRun ? nlohmann::json(json::iso8601(*status.nextRun)) : nullptr},
                          {"lastRun", runJson(status.lastRun)}};
-        std::cout << j.dump(2) << "\n";
+        std::cout << jsonDocument(j) << "\n";
         return 0;
     }
     const Style style(STDOUT_FILENO);
@@ -111,7 +100,7 @@ int changeSchedule(schedule::Scheduler& scheduler, schedule::Frequency frequency
         auto next = frequency == schedule::Frequency::off ? std::nullopt : scheduler.nextRun();
         nlohmann::json j{{"frequency", schedule::toString(frequency)},
                          {"nextRun", next ? nlohmann::json(json::iso8601(*next)) : nullptr}};
-        std::cout << j.dump(2) << "\n";
+        std::cout << jsonDocument(j) << "\n";
         return 0;
     }
     if (frequency == schedule::Frequency::off) {
