@@ -45,8 +45,9 @@ std::string drain(int fd) {
 }
 
 /// Runs the stowage binary with `arguments`, standard input from /dev/null, the environment of
-/// this process changed by `environment` (an empty value removes the variable).
-Outcome stowage(const std::vector<std::string>& arguments, const std::map<std::string, std::string>& environment = {}) {
+/// this process changed by `environment` (an empty value removes the variable), in `cwd` when given.
+Outcome stowage(const std::vector<std::string>& arguments, const std::map<std::string, std::string>& environment = {},
+                const std::string& cwd = {}) {
     std::map<std::string, std::string> env;
     for (char** e = environ; *e != nullptr; ++e) {
         std::string entry = *e;
@@ -90,6 +91,8 @@ Outcome stowage(const std::vector<std::string>& arguments, const std::map<std::s
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, outFd, 1);
     posix_spawn_file_actions_adddup2(&actions, errFd, 2);
+    if (!cwd.empty())
+        posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
     pid_t pid = 0;
     Outcome run;
     if (posix_spawn(&pid, binary.c_str(), &actions, nullptr, argv.data(), envp.data()) == 0) {
@@ -265,13 +268,33 @@ TEST_F(BackupCommandsTest, TheSavedBackupFolderIsTheDefault) {
     Outcome empty = stowage({"history", home / "Nothing"});
     EXPECT_EQ(empty.status, 0);
     EXPECT_EQ(empty.out, "No backups recorded in ~/Nothing.\n");
+
+    // Inside a backup folder, verify and history work on it, as restore does.
+    EXPECT_TRUE(has(stowage({"history"}, {}, home / "StowageBackup").out, "1 backup in ~/StowageBackup"));
+    EXPECT_TRUE(has(stowage({"verify"}, {}, home / "StowageBackup").out, "in ~/StowageBackup"));
+    EXPECT_TRUE(has(stowage({"verify"}, {}, home / "code").out, "in ~/Elsewhere"));
 }
 
-TEST_F(BackupCommandsTest, AQuotedTildeInAProjectPathIsExpanded) {
-    Outcome run = stowage(backupArgs({"--no-secrets", "--no-config", "--project", "~/code/app"}));
-    ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_TRUE(fs::exists(backup + "/projects/app/main.py"));
+TEST_F(BackupCommandsTest, AProjectPathMayBeQuotedWithATildeOrEndInASlash) {
+    for (const std::string& given : {std::string("~/code/app"), home / "code/app/", std::string(".")}) {
+        Outcome run =
+            stowage(backupArgs({"--no-secrets", "--no-config", "--project", given, "--json"}), {}, home / "code/app");
+        ASSERT_EQ(run.status, 0) << given << ": " << run.err;
+        EXPECT_EQ(nlohmann::json::parse(run.out)["projectsBackedUp"], nlohmann::json::array({"projects/app"})) << given;
+        EXPECT_TRUE(fs::exists(backup + "/projects/app/main.py"));
+    }
     EXPECT_EQ(stowage(backupArgs({"--project", "~/code/missing"})).status, 2);
+}
+
+TEST_F(BackupCommandsTest, ABackupThatMissedAnItemSaysSoAndExitsWithOne) {
+    home.writeFile("code/app/caf\xE9.txt", "a name JSON cannot carry");
+    Outcome run = stowage(backupArgs({"--no-secrets", "--project", home / "code/app"}));
+    EXPECT_EQ(run.status, 1) << run.out << run.err;
+    EXPECT_FALSE(has(run.out, "\u2713")) << run.out;
+    EXPECT_TRUE(has(run.out, "Backed up to ~/Backup, but 1 item was not fully backed up")) << run.out;
+    EXPECT_TRUE(has(run.out, "~/code/app: 1 name(s) not valid UTF-8")) << run.out;
+    EXPECT_TRUE(fs::exists(backup + "/projects/app/main.py")) << "the rest of the backup is kept";
+    EXPECT_EQ(stowage({"verify", backup}).status, 0);
 }
 
 } // namespace
