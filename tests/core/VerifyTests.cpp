@@ -66,6 +66,23 @@ TEST_F(BackupFolderTest, VerifyThrowsTheDecodingErrorOfADamagedManifest) {
     EXPECT_THROW(verify(root, access), DecodingError);
 }
 
+TEST_F(BackupFolderTest, AManifestOrHistoryOverTheCapIsNeverReadIntoMemory) {
+    for (const char* name : {"backup.json", "history.json"}) {
+        home.writeFile(std::string("Backup/") + name, "");
+        fs::resize_file(root + "/" + name, static_cast<std::uintmax_t>(maxStoredJsonBytes) + 1); // sparse
+    }
+    try {
+        verify(root, access);
+        FAIL() << "no error";
+    } catch (const DecodingError& e) {
+        EXPECT_STREQ(e.what(), "backup.json cannot be read: it is larger than 256 MiB.");
+    }
+    EXPECT_TRUE(history(root, access).empty());
+    appendHistory(root, day(1), BackupResult(root), access);
+    EXPECT_EQ(fs::file_size(root + "/history.json"), static_cast<std::uintmax_t>(maxStoredJsonBytes) + 1)
+        << "left alone: it cannot be kept aside";
+}
+
 TEST_F(BackupFolderTest, ACompleteFolderVerifies) {
     home.writeFile("Backup/config/home/.zshrc", "export A=1\n");
     home.makeDir("Backup/config/home/.config/git"); // a stored folder, contents not examined
