@@ -8,8 +8,11 @@
 //
 // - Copies. Config items and project trees are copied file by file with the atomic write, so each
 //   copy is either its old content or its new content, never a torn mix. A run updates the folder
-//   in place: copies the run does not touch stay as an earlier run left them. A copy that cannot
-//   be written keeps its earlier content and is reported as a warning, never silently passed over.
+//   in place, and a copy that cannot be written or whose source cannot be read keeps its earlier
+//   content, is reported as a warning naming its item, and puts the item in incompleteItems; it
+//   is never silently passed over. A file or folder name that backup.json cannot carry (not
+//   UTF-8) is left out the same way. A project file that the run seals in the bundle is not
+//   copied in plain text.
 //   One thread walks the sources and decides, in a fixed order, what is copied (limits, prunes,
 //   excludes); a few writer threads compare and write the copies, so the result and its warnings
 //   are the same whatever order the writes finish in. Every copy of a phase is finished before the
@@ -24,6 +27,16 @@
 //   manifest, guide and bundle as they were: complete and restorable with the previous key. The
 //   bundle goes last because it is the one file a later reader cannot do without; a crash between
 //   the writes leaves a newer manifest beside the older, still openable bundle.
+//
+// - What the backup holds. backup.json lists the size and SHA-256 of every file the run holds in
+//   config/, projects/ and manifest/ (copied, left unchanged, or kept from an earlier run as
+//   above) and of the bundle; the digest of a copy is the one computed to compare it, never a
+//   second pass. Only after the essential files are written are the files and folders in
+//   config/ and projects/ that the new manifest does not hold removed (copies of items no longer
+//   selected, excluded or deleted, and links nobody made), so a failed run removes nothing. Since
+//   copies are refreshed in place, a run that fails at the commit leaves the previous manifest
+//   beside copies it no longer describes; verify names them. The folder and its own folders are
+//   0700 and backup.json, RESTORE.md, secrets.stowage and history.json 0600, whatever the umask.
 //
 // - Keys. A random bundle key is new on every run and the keychain holds one copy. It is stored
 //   before the new bundle replaces the old one, so there is no moment at which the bundle on disk

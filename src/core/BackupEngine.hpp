@@ -5,7 +5,9 @@
 // items and project source trees (pruned, size- and count-limited, incremental), seals the
 // selected secret files into the encrypted bundle, writes backup.json and RESTORE.md, measures the
 // folder and appends the run to history.json. Non-fatal problems come back as warning sentences in
-// BackupResult::warnings; run() throws only when the folder cannot be opened or one of its
+// BackupResult::warnings (and an item not fully backed up in BackupResult::incompleteItems); copies
+// that the new backup.json does not list are removed from config/ and projects/ once it is written;
+// run() throws only when the folder cannot be opened or one of its
 // essential files (the folder itself, the bundle, backup.json, RESTORE.md) cannot be produced, and
 // then the folder's previous backup is left as it was (see BackupEngine.cpp).
 
