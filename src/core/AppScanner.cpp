@@ -401,7 +401,8 @@ std::vector<InstalledApp> AppScanner::scan(const std::optional<std::set<std::str
             InstalledApp app;
             app.name = name;
             app.path = path;
-            if (auto data = access->read(path + "/Contents/Info.plist"))
+            if (auto data = access->readAtMost(path + "/Contents/Info.plist",
+                                               static_cast<std::int64_t>(maxInfoPlistBytes), nullptr))
                 std::tie(app.bundleID, app.version) = bundleInfo(*data);
 
             if (access->exists(path + "/Contents/_MASReceipt/receipt")) {
