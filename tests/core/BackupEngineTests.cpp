@@ -416,6 +416,11 @@ TEST_F(BackupEngineTest, ManifestsAndInstalledAppsAreListedAndGuided) {
     EXPECT_EQ(manifest.manifests, result.manifests);
     EXPECT_FALSE(manifest.projects) << "no project: the key is left out";
     EXPECT_EQ(slurp(root + "/backup.json").find("\"projects\""), std::string::npos);
+    ASSERT_TRUE(manifest.storedFiles);
+    ASSERT_EQ(manifest.storedFiles->size(), 3u) << "the lists are recorded like any stored file";
+    EXPECT_EQ(manifest.storedFiles->at(2).path, "manifest/crontab.txt");
+    EXPECT_EQ(manifest.storedFiles->at(2).sha256, sha256Hex(toBytes("0 * * * * backup-notes\n")));
+    EXPECT_EQ(modeOf(root + "/manifest"), 0700);
 
     auto guide = lines(slurp(root + "/RESTORE.md"));
     EXPECT_TRUE(contains(guide, "## 1. Reproducible (reinstall from manifests)"));
@@ -451,6 +456,9 @@ TEST_F(BackupEngineTest, AnUnchangedSecondRunRewritesNoCopyButEveryEssentialFile
     EXPECT_NE(*second.recoveryCode, *first.recoveryCode);
     EXPECT_EQ(openBundle(root, *second.recoveryCode).files.size(), 5u);
     EXPECT_EQ(BackupEngine(access).history(root).size(), 2u);
+    const auto secondManifest = BackupManifest::decode(slurp(root + "/backup.json"));
+    EXPECT_EQ(secondManifest.secretsSha256, sha256Hex(toBytes(slurp(root + "/secrets.stowage"))));
+    EXPECT_EQ(secondManifest.secretsSize, static_cast<std::int64_t>(fs::file_size(root + "/secrets.stowage")));
     // Unchanged copies are recorded with the digests of the first run, and everything checks out.
     const auto firstFiles = BackupManifest::decode(firstManifest).storedFiles;
     ASSERT_TRUE(firstFiles);
