@@ -73,6 +73,18 @@ std::string backupFolder(const Context& context, const std::string& given) {
     return absoluteFolder(saved);
 }
 
+/// The folder `verify` and `history` work on: the one given, else the current folder when it holds
+/// backup.json (as restore does), else the saved backup folder.
+std::string existingBackupFolder(const Context& context, const std::string& given) {
+    if (given.empty()) {
+        std::error_code ec;
+        const std::string here = std::filesystem::current_path(ec).string();
+        if (!ec && context.access->exists(paths::join(here, "backup.json")))
+            return here;
+    }
+    return backupFolder(context, given);
+}
+
 std::string jsonText(const nlohmann::json& j) {
     return j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
 }
@@ -151,8 +163,14 @@ void printRecoveryCode(const BackupResult& result, bool showKept) {
 void printBackupResult(const BackupResult& result, const std::string& passphraseOrigin, bool showKeptCode) {
     const Style style(STDOUT_FILENO);
     auto& out = std::cout;
-    out << style.green("\u2713") << " " << style.bold("Backed up to " + paths::abbreviateHome(result.outputDir))
-        << "\n";
+    if (result.complete())
+        out << style.green("\u2713") << " " << style.bold("Backed up to " + paths::abbreviateHome(result.outputDir))
+            << "\n";
+    else
+        out << style.red("\u2717") << " "
+            << style.bold("Backed up to " + paths::abbreviateHome(result.outputDir) + ", but " +
+                          plural(result.incompleteItems.size(), "item was", "items were") + " not fully backed up")
+            << "\n";
     out << "  " << plural(result.configFiles.size(), "config item", "config items") << " \u00b7 "
         << plural(result.capturedSecrets.size(), "secret file", "secret files") << " \u00b7 "
         << plural(result.projectsBackedUp.size(), "project", "projects") << " \u00b7 "
@@ -186,6 +204,12 @@ void printBackupResult(const BackupResult& result, const std::string& passphrase
             << "\n";
         for (const auto& path : result.skippedSecrets)
             out << "  - " << paths::abbreviateHome(path) << "\n";
+    }
+    if (!result.complete()) {
+        out << "\n"
+            << style.red("Not fully backed up (see the warnings above; the rest of the backup was kept):") << "\n";
+        for (const auto& item : result.incompleteItems)
+            out << "  - " << item << "\n";
     }
     if (result.recoveryCode)
         printRecoveryCode(result, showKeptCode);
@@ -303,7 +327,9 @@ std::pair<int, BackupResult> runBackupNow(Context& context, const BackupCommandO
     } else {
         printBackupResult(result, passphraseOrigin, command.showRecoveryCode);
     }
-    return {0, std::move(result)};
+    // The backup is kept and usable, but a selected item is missing from it: not a success.
+    const int status = result.complete() ? 0 : 1;
+    return {status, std::move(result)};
 }
 
 struct DeepOptions {
@@ -347,7 +373,7 @@ std::optional<KeySource> deepKey(const DeepOptions& options, bool passphraseBund
 }
 
 int runVerify(Context& context, const std::string& dir, bool asJson, const DeepOptions& deep = {}) {
-    const std::string folder = backupFolder(context, dir);
+    const std::string folder = existingBackupFolder(context, dir);
     VerifyReport report = deep.deep ? verifyDeep(folder, *context.access,
                                                  [&](bool passphraseBundle) { return deepKey(deep, passphraseBundle); })
                                     : BackupEngine(context.access).verify(folder);
@@ -357,8 +383,9 @@ int runVerify(Context& context, const std::string& dir, bool asJson, const DeepO
     }
     const Style style(STDOUT_FILENO);
     std::cout << "Checked " << plural(static_cast<std::size_t>(report.checkedConfigs), "config item", "config items")
-              << " and " << plural(static_cast<std::size_t>(report.checkedSecrets), "secret file", "secret files")
-              << " in " << paths::abbreviateHome(folder) << "\n";
+              << ", " << plural(static_cast<std::size_t>(report.checkedFiles), "stored file", "stored files") << " and "
+              << plural(static_cast<std::size_t>(report.checkedSecrets), "secret file", "secret files") << " in "
+              << paths::abbreviateHome(folder) << "\n";
     if (report.ok()) {
         if (deep.deep && report.checkedSecrets > 0)
             std::cout << "secrets.stowage opens and holds every listed secret.\n";
@@ -372,7 +399,7 @@ int runVerify(Context& context, const std::string& dir, bool asJson, const DeepO
 }
 
 int runHistory(Context& context, const std::string& dir, bool asJson) {
-    const std::string folder = backupFolder(context, dir);
+    const std::string folder = existingBackupFolder(context, dir);
     auto runs = BackupEngine(context.access).history(folder);
     if (asJson) {
         std::cout << jsonText(nlohmann::json(runs)) << "\n";
@@ -449,7 +476,8 @@ void addBackupCommands(CLI::App& app, Runner& selected) {
     auto verifyDir = std::make_shared<std::string>();
     auto verifyJson = std::make_shared<bool>(false);
     auto* verifyCmd = app.add_subcommand("verify", "Check that a backup folder holds what its backup.json promises");
-    verifyCmd->add_option("dir", *verifyDir, "Backup folder (default: the saved backup folder)");
+    verifyCmd->add_option("dir", *verifyDir,
+                          "Backup folder (default: the current folder when it holds backup.json, else the saved one)");
     verifyCmd->add_flag("--json", *verifyJson, "Print the report as JSON");
     auto deep = std::make_shared<DeepOptions>();
     auto* deepFlag = verifyCmd->add_flag(
@@ -473,7 +501,8 @@ void addBackupCommands(CLI::App& app, Runner& selected) {
     auto historyDir = std::make_shared<std::string>();
     auto historyJson = std::make_shared<bool>(false);
     auto* historyCmd = app.add_subcommand("history", "List the backups recorded in a backup folder, newest first");
-    historyCmd->add_option("dir", *historyDir, "Backup folder (default: the saved backup folder)");
+    historyCmd->add_option("dir", *historyDir,
+                           "Backup folder (default: the current folder when it holds backup.json, else the saved one)");
     historyCmd->add_flag("--json", *historyJson, "Print the runs as JSON");
     historyCmd->callback([historyDir, historyJson, &selected] {
         selected = [historyDir, historyJson](Context& context) {

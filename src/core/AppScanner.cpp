@@ -756,7 +756,8 @@ AppScanner::scanBundles(const std::optional<std::set<std::string>>& caskTokens,
             InstalledApp app;
             app.name = name;
             app.path = path;
-            if (auto data = access->read(path + "/Contents/Info.plist"))
+            if (auto data = access->readAtMost(path + "/Contents/Info.plist",
+                                               static_cast<std::int64_t>(maxInfoPlistBytes), nullptr))
                 std::tie(app.bundleID, app.version) = bundleInfo(*data);
 
             if (access->exists(path + "/Contents/_MASReceipt/receipt")) {

@@ -8,8 +8,11 @@
 //
 // - Copies. Config items and project trees are copied file by file with the atomic write, so each
 //   copy is either its old content or its new content, never a torn mix. A run updates the folder
-//   in place: copies the run does not touch stay as an earlier run left them. A copy that cannot
-//   be written keeps its earlier content and is reported as a warning, never silently passed over.
+//   in place, and a copy that cannot be written or whose source cannot be read keeps its earlier
+//   content, is reported as a warning naming its item, and puts the item in incompleteItems; it
+//   is never silently passed over. A file or folder name that backup.json cannot carry (not
+//   UTF-8) is left out the same way. A project file that the run seals in the bundle is not
+//   copied in plain text.
 //   One thread walks the sources and decides, in a fixed order, what is copied (limits, prunes,
 //   excludes); a few writer threads compare and write the copies, so the result and its warnings
 //   are the same whatever order the writes finish in. Every copy of a phase is finished before the
@@ -24,6 +27,16 @@
 //   manifest, guide and bundle as they were: complete and restorable with the previous key. The
 //   bundle goes last because it is the one file a later reader cannot do without; a crash between
 //   the writes leaves a newer manifest beside the older, still openable bundle.
+//
+// - What the backup holds. backup.json lists the size and SHA-256 of every file the run holds in
+//   config/, projects/ and manifest/ (copied, left unchanged, or kept from an earlier run as
+//   above) and of the bundle; the digest of a copy is the one computed to compare it, never a
+//   second pass. Only after the essential files are written are the files and folders in
+//   config/ and projects/ that the new manifest does not hold removed (copies of items no longer
+//   selected, excluded or deleted, and links nobody made), so a failed run removes nothing. Since
+//   copies are refreshed in place, a run that fails at the commit leaves the previous manifest
+//   beside copies it no longer describes; verify names them. The folder and its own folders are
+//   0700 and backup.json, RESTORE.md, secrets.stowage and history.json 0600, whatever the umask.
 //
 // - Keys. The keychain holds one random key, and a recovery code is only worth saving if it keeps
 //   opening the folder it was shown for. So a run without a passphrase keeps the keychain's key when
@@ -54,13 +67,14 @@
 #include "core/Verify.hpp"
 #include "core/Wording.hpp"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <filesystem>
+#include <iterator>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -72,24 +86,28 @@ namespace stowage {
 
 namespace {
 
-using Digest = std::array<unsigned char, EVP_MAX_MD_SIZE>;
+/// The backup folder and its own folders, and the files that describe the backup: owner only.
+constexpr std::uint16_t privateFolder = 0700;
+constexpr std::uint16_t privateFile = 0600;
+/// An essential file of the previous backup larger than this is not held in memory to be put
+/// back; a failed run then leaves whatever the failed write left.
+constexpr std::int64_t maxPreviousBytes = std::int64_t{4} << 30;
 
-/// SHA-256 of `data`; the primitive cannot fail for a fixed, built-in algorithm, and if it ever did
-/// the digests of the two sides would not both be produced and the copy is simply rewritten.
-std::optional<Digest> sha256(const Bytes& data) {
-    Digest digest{};
-    unsigned int length = 0;
-    if (EVP_Digest(data.data(), data.size(), digest.data(), &length, EVP_sha256(), nullptr) != 1)
-        return std::nullopt;
-    return digest;
+/// `path` (below `root`) relative to `root`.
+std::string relativeTo(const std::string& root, const std::string& path) {
+    if (!paths::isUnder(path, root) || path.size() <= root.size())
+        return {};
+    return root == "/" ? path.substr(1) : path.substr(root.size() + 1);
 }
 
-bool sameContent(const Bytes& a, const Bytes& b) {
-    if (a.size() != b.size())
-        return false;
-    auto da = sha256(a);
-    auto db = sha256(b);
-    return da && db && *da == *db;
+/// Adds a relative path and every folder on the way to it.
+void keepWithAncestors(std::string path, std::set<std::string>& keep) {
+    while (!path.empty() && keep.insert(path).second) {
+        auto slash = path.rfind('/');
+        if (slash == std::string::npos)
+            break;
+        path.resize(slash);
+    }
 }
 
 /// Ends access to the backup root exactly once, however run() is left.
@@ -242,7 +260,9 @@ BackupResult BackupEngine::run(const Inventory& inventory, const std::string& to
                 "recovery code)."));
     }
 
-    access->createDirectory(root);
+    // The folder holds private keys' neighbours and the list of what is secret: owner only,
+    // whatever the umask, and tightened when an earlier version or the user left it wider.
+    access->createDirectory(root, privateFolder);
     // Held until the run returns or throws; a second run on the same folder is refused here,
     // before it has touched anything.
     const BackupLock lock(root);
@@ -250,32 +270,48 @@ BackupResult BackupEngine::run(const Inventory& inventory, const std::string& to
     BackupResult result(root);
     BackupManifest manifest;
     manifest.homeFolder = paths::homeFolder();
+    std::vector<StoredFile> storedFiles; // absolute paths until the manifest is built
+    std::vector<std::string> madeFolders;
+    std::set<std::string> entryPaths; // stored paths of the entries, relative
 
     if (options.includeManifests) {
+        try {
+            access->createDirectory(paths::join(root, "manifest"), privateFolder);
+        } catch (...) {
+            // Each list's write then reports what could not be made.
+        }
         report("Regenerating reinstall lists\u2026");
         result.manifests = exportManifests(root, *access, result.warnings);
         report("Listing installed apps\u2026");
         exportInstalledApps(root, access, result);
+        for (const auto& list : result.manifests) {
+            const std::string path = paths::join(root, list);
+            if (auto bytes = access->readAtMost(path, maxStoredJsonBytes, nullptr))
+                storedFiles.push_back(StoredFile{path, static_cast<std::int64_t>(bytes->size()), sha256Hex(*bytes)});
+        }
     }
+
+    auto absorb = [&](Copied& copied) {
+        std::move(copied.files.begin(), copied.files.end(), std::back_inserter(storedFiles));
+        std::move(copied.folders.begin(), copied.folders.end(), std::back_inserter(madeFolders));
+        std::move(copied.incomplete.begin(), copied.incomplete.end(), std::back_inserter(result.incompleteItems));
+    };
 
     if (options.includeConfig) {
         auto copied = copyConfig(inventory.findingsIn(Tier::config), root, options, result.warnings);
         result.configFiles = std::move(copied.storedPaths);
         manifest.configs = std::move(copied.entries);
         result.unchangedFiles = copied.unchanged;
+        absorb(copied);
+        for (const auto& entry : manifest.configs)
+            entryPaths.insert(entry.storedRelPath);
     }
 
-    if (!options.projectSources.empty()) {
-        auto copied = copyProjects(options.projectSources, root, options, result.warnings);
-        result.projectsBackedUp = std::move(copied.storedPaths);
-        if (!copied.entries.empty())
-            manifest.projects = std::move(copied.entries);
-    }
-
-    // Secrets are sealed now and written in the commit below.
-    std::optional<Bytes> sealedBundle;
-    std::optional<SymmetricKey> randomKey;
-    std::optional<SymmetricKey> keychainKey;
+    // The secret files are chosen before projects are copied: a file sealed in the bundle is left
+    // out of the plain project copy (restore puts it back from the bundle). Their warnings still
+    // follow the project warnings.
+    std::vector<std::string> secretFiles;
+    std::vector<std::string> secretWarnings;
     if (options.includeSecrets) {
         std::vector<std::string> selected;
         for (const auto& finding : inventory.findingsIn(Tier::secret))
@@ -286,11 +322,33 @@ BackupResult BackupEngine::run(const Inventory& inventory, const std::string& to
                     continue;
                 selected.push_back(found.path);
             }
-        std::vector<std::string> files;
         if (!selected.empty()) {
             report("Collecting secrets\u2026");
-            files = expandSecretFolders(selected, options.excludeGlobs, result.warnings);
+            secretFiles = expandSecretFolders(selected, options.excludeGlobs, secretWarnings, result.incompleteItems);
         }
+    }
+
+    if (!options.projectSources.empty()) {
+        std::set<std::string> sources;
+        for (const auto& source : options.projectSources)
+            sources.insert(normalizedProject(source));
+        const std::set<std::string> sealed(secretFiles.begin(), secretFiles.end());
+        auto copied = copyProjects(sources, root, options, sealed, result.warnings);
+        result.projectsBackedUp = std::move(copied.storedPaths);
+        absorb(copied);
+        for (const auto& entry : copied.entries)
+            entryPaths.insert(entry.storedRelPath);
+        if (!copied.entries.empty())
+            manifest.projects = std::move(copied.entries);
+    }
+    result.warnings.insert(result.warnings.end(), secretWarnings.begin(), secretWarnings.end());
+
+    // Secrets are sealed now and written in the commit below.
+    std::optional<Bytes> sealedBundle;
+    std::optional<SymmetricKey> randomKey;
+    std::optional<SymmetricKey> keychainKey;
+    {
+        const std::vector<std::string>& files = secretFiles;
         if (!files.empty()) {
             const bool usePassphrase = options.passphrase && !options.passphrase->empty();
             if (!usePassphrase) {
@@ -311,6 +369,10 @@ BackupResult BackupEngine::run(const Inventory& inventory, const std::string& to
             result.skippedSecrets = std::move(sealed.skipped);
             manifest.hasSecrets = true;
             manifest.secretPaths = std::move(sealed.included);
+            manifest.secretsSize = static_cast<std::int64_t>(sealedBundle->size());
+            manifest.secretsSha256 = sha256Hex(*sealedBundle);
+            for (const auto& skipped : result.skippedSecrets)
+                result.incompleteItems.push_back(json::validUtf8(paths::abbreviateHome(skipped)));
             if (usePassphrase) {
                 result.usedPassphrase = true;
             } else {
@@ -324,17 +386,36 @@ BackupResult BackupEngine::run(const Inventory& inventory, const std::string& to
     manifest.manifests = result.manifests;
     const Timestamp now = manifest.createdAt;
 
+    // What the folder holds for this run, relative and sorted; the copies' cleanup keeps exactly
+    // these files and the folders on the way to them, the entries and the folders this run made.
+    std::map<std::string, StoredFile> byPath;
+    for (auto& file : storedFiles) {
+        file.path = relativeTo(root, file.path);
+        byPath[file.path] = std::move(file);
+    }
+    manifest.storedFiles.emplace();
+    std::set<std::string> keep;
+    for (auto& [path, file] : byPath) {
+        keepWithAncestors(path, keep);
+        manifest.storedFiles->push_back(std::move(file));
+    }
+    for (const auto& path : entryPaths)
+        keepWithAncestors(path, keep);
+    for (const auto& folder : madeFolders)
+        keepWithAncestors(relativeTo(root, folder), keep);
+
     // Everything essential is produced before anything essential is replaced.
     std::vector<PendingWrite> commit;
-    commit.emplace_back(paths::join(root, "backup.json"), toBytes(manifest.encode()), std::nullopt);
-    commit.emplace_back(paths::join(root, "RESTORE.md"), toBytes(restoreGuide(manifest)), std::nullopt);
+    commit.emplace_back(paths::join(root, "backup.json"), toBytes(manifest.encode()), privateFile);
+    commit.emplace_back(paths::join(root, "RESTORE.md"), toBytes(restoreGuide(manifest)), privateFile);
     if (sealedBundle)
-        commit.emplace_back(paths::join(root, "secrets.stowage"), std::move(*sealedBundle), std::uint16_t{0600});
+        commit.emplace_back(paths::join(root, "secrets.stowage"), std::move(*sealedBundle), privateFile);
     for (auto& file : commit) {
         if (auto info = access->info(file.path)) {
             file.existedBefore = true;
             file.previousMode = info->posixPermissions;
-            file.previous = access->read(file.path);
+            // A previous file too large to hold is left alone on failure rather than removed.
+            file.previous = access->readAtMost(file.path, maxPreviousBytes, nullptr);
         }
     }
 
@@ -368,6 +449,11 @@ BackupResult BackupEngine::run(const Inventory& inventory, const std::string& to
         throw;
     }
 
+    // Only now that the new manifest is in place: copies it does not list are no longer part of
+    // the backup, and a deleted file or an excluded secret must not linger or come back.
+    report("Removing copies no longer backed up\u2026");
+    removeUnlisted(root, keep, result.warnings);
+
     report("Measuring the backup\u2026");
     result.totalBytes = directorySize(root);
     appendHistory(root, now, result, *access);
@@ -396,9 +482,59 @@ struct BackupEngine::TreeCopy {
     bool truncated = false;
     int oversize = 0;
 
+    /// Files this run seals into the bundle; left out of a project copy.
+    const std::set<std::string>* leaveOut = nullptr;
+    int unreadable = 0;               // files or folders the walk could not read
+    int unrecordable = 0;             // names that are not valid UTF-8
+    std::vector<std::string> folders; // made by the walk, absolute
+
     // Counted by the writers.
     std::atomic<int> unchanged{0};
     std::atomic<int> failed{0};
+
+    /// Records a file the folder holds for this run; called from any thread.
+    void record(StoredFile file) {
+        std::lock_guard lock(storedMutex);
+        stored.push_back(std::move(file));
+    }
+
+    /// When this run could not replace what is at `path` (unreadable source, failed write), the
+    /// earlier copy there stays part of the backup instead of being removed as unlisted.
+    void keepEarlier(const FileAccessProvider& access, const std::string& path) {
+        auto info = access.info(path);
+        if (!info || info->isSymlink)
+            return;
+        if (info->isDirectory) {
+            for (const auto& child : access.children(path))
+                keepEarlier(access, child);
+            return;
+        }
+        if (auto bytes = access.readAtMost(path, maxBytes, nullptr))
+            record(StoredFile{path, static_cast<std::int64_t>(bytes->size()), sha256Hex(*bytes)});
+    }
+
+    /// Every file copied or kept; the writers must be done.
+    std::vector<StoredFile> takeStored() {
+        std::lock_guard lock(storedMutex);
+        return std::move(stored);
+    }
+
+    /// Whether everything the walk met was backed up (limits aside, which are choices).
+    bool complete() const { return failed == 0 && unreadable == 0 && unrecordable == 0; }
+
+    /// Hands what the copy found to its phase: warnings in their fixed order, the files and
+    /// folders the folder holds for it, and its label when it was not backed up fully.
+    void collectInto(Copied& copied, std::vector<std::string>& warnings) {
+        appendWarnings(warnings);
+        auto files = takeStored();
+        std::move(files.begin(), files.end(), std::back_inserter(copied.files));
+        copied.folders.insert(copied.folders.end(), folders.begin(), folders.end());
+        if (!complete())
+            copied.incomplete.push_back(json::validUtf8(label));
+    }
+
+    std::mutex storedMutex;
+    std::vector<StoredFile> stored;
 
     /// The item's warnings, in their fixed order.
     void appendWarnings(std::vector<std::string>& warnings) const {
@@ -408,6 +544,12 @@ struct BackupEngine::TreeCopy {
             warnings.push_back(limitWarning(label, oversize, maxBytes));
         if (failed > 0)
             warnings.push_back(label + ": " + std::to_string(failed.load()) + " file(s) could not be written");
+        if (unreadable > 0)
+            warnings.push_back(label + ": " + std::to_string(unreadable) +
+                               " file(s) or folder(s) could not be read \u2014 not backed up");
+        if (unrecordable > 0)
+            warnings.push_back(label + ": " + std::to_string(unrecordable) +
+                               " name(s) not valid UTF-8 \u2014 not backed up");
     }
 };
 
@@ -518,16 +660,20 @@ private:
         }
     }
 
+    /// The source digest is computed once: it decides whether the copy is unchanged and is the
+    /// digest backup.json records.
     void copyOrKeep(const Job& job, TreeCopy& tree) {
+        const auto size = static_cast<std::int64_t>(job.data.size());
+        StoredFile stored{job.destination, size, sha256Hex(job.data)};
         if (tree.incremental) {
             // Same bytes and the same permission bits: the copy already is what this run would write.
             auto existing = access_.info(job.destination);
-            if (existing && !existing->isSymlink && !existing->isDirectory &&
-                existing->size == static_cast<std::int64_t>(job.data.size()) &&
+            if (existing && !existing->isSymlink && !existing->isDirectory && existing->size == size &&
                 existing->posixPermissions == job.mode) {
-                auto old = access_.read(job.destination);
-                if (old && sameContent(job.data, *old)) {
+                auto old = access_.readAtMost(job.destination, size, nullptr);
+                if (old && sha256Hex(*old) == stored.sha256) {
                     ++tree.unchanged;
+                    tree.record(std::move(stored));
                     return;
                 }
             }
@@ -536,7 +682,10 @@ private:
             access_.write(job.data, job.destination, job.mode);
         } catch (...) {
             ++tree.failed;
+            tree.keepEarlier(access_, job.destination);
+            return;
         }
+        tree.record(std::move(stored));
     }
 
     FileAccessProvider& access_;
@@ -558,7 +707,7 @@ BackupEngine::ConfigCopy BackupEngine::copyConfig(const std::vector<Finding>& fi
                                                   std::vector<std::string>& warnings) const {
     const std::string configDir = paths::join(root, "config");
     try {
-        access->createDirectory(configDir);
+        access->createDirectory(configDir, privateFolder);
     } catch (...) {
         // Each copy's write makes its own folders; a failure shows up there as a warning.
     }
@@ -609,9 +758,11 @@ BackupEngine::ConfigCopy BackupEngine::copyConfig(const std::vector<Finding>& fi
     ConfigCopy copied;
     for (const auto& item : items) {
         warnings.insert(warnings.end(), item.warnings.begin(), item.warnings.end());
-        if (!item.tree)
+        if (!item.tree) {
+            copied.incomplete.push_back(json::validUtf8(paths::abbreviateHome(item.path)));
             continue;
-        item.tree->appendWarnings(warnings);
+        }
+        item.tree->collectInto(copied, warnings);
         copied.unchanged += item.tree->unchanged;
         if (access->exists(paths::join(configDir, item.relative))) {
             copied.storedPaths.push_back("config/" + item.relative);
@@ -622,10 +773,10 @@ BackupEngine::ConfigCopy BackupEngine::copyConfig(const std::vector<Finding>& fi
 }
 
 BackupEngine::ProjectCopy BackupEngine::copyProjects(const std::set<std::string>& sources, const std::string& root,
-                                                     const BackupOptions& options,
+                                                     const BackupOptions& options, const std::set<std::string>& sealed,
                                                      std::vector<std::string>& warnings) const {
     try {
-        access->createDirectory(paths::join(root, "projects"));
+        access->createDirectory(paths::join(root, "projects"), privateFolder);
     } catch (...) {
         // As for config: the copies' own writes report what could not be made.
     }
@@ -649,13 +800,16 @@ BackupEngine::ProjectCopy BackupEngine::copyProjects(const std::set<std::string>
                 items.push_back(std::move(item));
                 continue;
             }
-            const std::string base = paths::lastComponent(source);
+            std::string base = paths::lastComponent(source);
+            if (base.empty())
+                base = "root"; // the project "/" has no last component
             item.name = base;
             for (int n = 2; used.count(item.name) != 0; ++n)
                 item.name = base + "-" + std::to_string(n);
             used.insert(item.name);
             item.tree = std::make_unique<TreeCopy>(label, projectMaxFiles, projectMaxBytes,
                                                    options.includeProjectGitHistory, options.incremental);
+            item.tree->leaveOut = &sealed;
             report("Copying project " + label + "\u2026");
             copyTree(source, paths::join(root, "projects/" + item.name), root, options.excludeGlobs, queue, *item.tree);
             items.push_back(std::move(item));
@@ -667,9 +821,11 @@ BackupEngine::ProjectCopy BackupEngine::copyProjects(const std::set<std::string>
     ProjectCopy copied;
     for (const auto& item : items) {
         warnings.insert(warnings.end(), item.warnings.begin(), item.warnings.end());
-        if (!item.tree)
+        if (!item.tree) {
+            copied.incomplete.push_back(json::validUtf8(paths::abbreviateHome(item.source)));
             continue;
-        item.tree->appendWarnings(warnings);
+        }
+        item.tree->collectInto(copied, warnings);
         const std::string stored = "projects/" + item.name;
         if (access->exists(paths::join(root, stored))) {
             copied.storedPaths.push_back(stored);
@@ -714,21 +870,44 @@ void BackupEngine::copyTree(const std::string& from, const std::string& to, cons
                     // The copy keeps the folder's own group and other bits (a private folder stays
                     // private whatever the umask); the owner keeps full access so its files can be written.
                     access.createDirectory(dst, static_cast<std::uint16_t>((info->posixPermissions & 0777) | 0700));
+                    tree.folders.push_back(dst);
                 } catch (...) {
                     // The files below then fail to write and are counted as such.
                 }
-                for (const auto& child : access.children(src))
-                    step(child, dst + "/" + paths::lastComponent(child));
+                auto listed = access.listing(src);
+                if (!listed) {
+                    ++tree.unreadable;
+                    tree.keepEarlier(access, dst);
+                    return;
+                }
+                for (const auto& child : *listed) {
+                    const std::string childName = paths::lastComponent(child);
+                    if (!json::isValidUtf8(childName)) {
+                        ++tree.unrecordable; // backup.json could not name its copy
+                        continue;
+                    }
+                    step(child, dst + "/" + childName);
+                }
                 return;
             }
 
+            if (tree.leaveOut && tree.leaveOut->count(src) != 0)
+                return; // sealed in the bundle instead
             if (info->size > tree.maxBytes) {
                 ++tree.oversize;
                 return;
             }
-            auto data = access.read(src);
-            if (!data)
+            bool tooLarge = false;
+            auto data = access.readAtMost(src, tree.maxBytes, &tooLarge);
+            if (!data) {
+                if (tooLarge) {
+                    ++tree.oversize; // grew past the limit since it was looked at
+                } else {
+                    ++tree.unreadable;
+                    tree.keepEarlier(access, dst);
+                }
                 return;
+            }
             queue.submit(dst, std::move(*data), info->posixPermissions, tree);
             ++tree.filesDone;
         }
@@ -738,19 +917,35 @@ void BackupEngine::copyTree(const std::string& from, const std::string& to, cons
 
 std::vector<std::string> BackupEngine::expandSecretFolders(const std::vector<std::string>& selected,
                                                            const std::vector<std::string>& exclude,
-                                                           std::vector<std::string>& warnings) const {
+                                                           std::vector<std::string>& warnings,
+                                                           std::vector<std::string>& incomplete) const {
     std::vector<std::string> files;
     for (const auto& path : selected) {
         const std::string label = paths::abbreviateHome(path);
-        if (!recordable(path, label, warnings))
+        if (!recordable(path, label, warnings)) {
+            incomplete.push_back(json::validUtf8(label));
             continue;
+        }
         auto info = access->info(path);
         // Files go to the bundle as selected (an unreadable one comes back as skipped). A link is
         // handed over as it is: the bundle reads a linked file, and a linked folder is not entered.
         if (!info || info->isSymlink || !info->isDirectory) {
+            // The bundle holds every secret in memory at once: a file over the cap (a disk image
+            // named like a key, a damaged file) is left out rather than filling memory.
+            std::optional<FileInfo> target = info;
+            if (info && info->isSymlink)
+                if (auto destination = access->destinationOfSymlink(path))
+                    target = access->info(*destination);
+            if (target && !target->isSymlink && !target->isDirectory && target->size > secretMaxBytes) {
+                warnings.push_back(label + ": larger than " + std::to_string(secretMaxBytes >> 20) +
+                                   " MiB \u2014 left out of the secrets bundle");
+                incomplete.push_back(label);
+                continue;
+            }
             files.push_back(path);
             continue;
         }
+        const std::size_t incompleteBefore = warnings.size();
 
         int count = 0;
         bool truncated = false;
@@ -785,12 +980,72 @@ std::vector<std::string> BackupEngine::expandSecretFolders(const std::vector<std
             files.push_back(entry);
             ++count;
         }
+        if (warnings.size() != incompleteBefore) // a name the bundle cannot record
+            incomplete.push_back(label);
         if (truncated)
             warnings.push_back(truncatedWarning(label, secretFolderMaxFiles));
         if (oversize > 0)
             warnings.push_back(limitWarning(label, oversize, secretFolderMaxBytes));
     }
     return files;
+}
+
+std::string BackupEngine::normalizedProject(const std::string& path) {
+    std::filesystem::path given(path);
+    if (given.is_relative()) {
+        std::error_code ec;
+        auto absolute = std::filesystem::absolute(given, ec);
+        if (!ec)
+            given = std::move(absolute);
+    }
+    std::string normal = given.lexically_normal().string();
+    while (normal.size() > 1 && normal.back() == '/')
+        normal.pop_back();
+    return normal;
+}
+
+void BackupEngine::removeUnlisted(const std::string& root, const std::set<std::string>& keep,
+                                  std::vector<std::string>& warnings) const {
+    // Nothing is followed: a link inside the folder is removed as the link it is.
+    struct Prune {
+        FileAccessProvider& access;
+        const std::set<std::string>& keep;
+        std::vector<std::string>& warnings;
+        int failed = 0;
+
+        void folder(const std::string& path, const std::string& relative) {
+            auto listed = access.listing(path);
+            if (!listed)
+                return; // what cannot be listed cannot be told apart: left as it is
+            for (const auto& child : *listed) {
+                const std::string childRelative = relative + "/" + paths::lastComponent(child);
+                auto info = access.info(child);
+                if (!info)
+                    continue;
+                if (keep.count(childRelative) != 0 && !info->isSymlink) {
+                    if (info->isDirectory)
+                        folder(child, childRelative);
+                    continue;
+                }
+                try {
+                    access.remove(child);
+                } catch (...) {
+                    ++failed;
+                }
+            }
+        }
+    };
+    Prune prune{*access, keep, warnings};
+    for (const char* top : {"config", "projects"}) {
+        const std::string path = paths::join(root, top);
+        auto info = access->info(path);
+        if (info && info->isDirectory && !info->isSymlink)
+            prune.folder(path, top);
+    }
+    if (prune.failed > 0)
+        warnings.push_back(std::to_string(prune.failed) +
+                           " earlier cop(ies) no longer backed up could not be removed from " +
+                           paths::abbreviateHome(root));
 }
 
 std::int64_t BackupEngine::directorySize(const std::string& path) const {

@@ -3,6 +3,8 @@
 #include "core/BackupError.hpp"
 #include "core/Json.hpp"
 
+#include <openssl/evp.h>
+
 #include <cmath>
 #include <limits>
 
@@ -110,6 +112,15 @@ ProjectEntry readProjectEntry(const Json& j, const std::string& context) {
                         stringField(j, "name", context)};
 }
 
+StoredFile readStoredFile(const Json& j, const std::string& context) {
+    requireObject(j, context);
+    StoredFile f;
+    f.path = stringField(j, "path", context);
+    f.size = asInt(member(j, "size", context), keyName(context, "size"));
+    f.sha256 = stringField(j, "sha256", context);
+    return f;
+}
+
 template <typename T, typename Read> std::vector<T> readList(const Json& v, const std::string& name, Read read) {
     if (!v.is_array())
         mistyped(name, "a list");
@@ -133,6 +144,12 @@ BackupManifest readManifest(const Json& j) {
         m.projects = readList<ProjectEntry>(*p, "projects", readProjectEntry);
     if (const Json* h = optionalMember(j, "homeFolder"))
         m.homeFolder = asString(*h, "homeFolder");
+    if (const Json* size = optionalMember(j, "secretsSize"))
+        m.secretsSize = asInt(*size, "secretsSize");
+    if (const Json* digest = optionalMember(j, "secretsSha256"))
+        m.secretsSha256 = asString(*digest, "secretsSha256");
+    if (const Json* files = optionalMember(j, "storedFiles"))
+        m.storedFiles = readList<StoredFile>(*files, "storedFiles", readStoredFile);
     return m;
 }
 
@@ -195,6 +212,10 @@ void from_json(const Json& j, ProjectEntry& e) {
     e = readProjectEntry(j, "");
 }
 
+void to_json(Json& j, const StoredFile& f) {
+    j = Json{{"path", f.path}, {"size", f.size}, {"sha256", f.sha256}};
+}
+
 void to_json(Json& j, const BackupManifest& m) {
     j = Json{{"version", m.version},       {"createdAt", json::iso8601(m.createdAt)},
              {"configs", m.configs},       {"manifests", m.manifests},
@@ -203,6 +224,12 @@ void to_json(Json& j, const BackupManifest& m) {
         j["projects"] = *m.projects;
     if (m.homeFolder)
         j["homeFolder"] = *m.homeFolder;
+    if (m.secretsSize)
+        j["secretsSize"] = *m.secretsSize;
+    if (m.secretsSha256)
+        j["secretsSha256"] = *m.secretsSha256;
+    if (m.storedFiles)
+        j["storedFiles"] = *m.storedFiles;
 }
 
 void from_json(const Json& j, BackupManifest& m) {
@@ -235,7 +262,9 @@ void to_json(Json& j, const BackupResult& r) {
              {"manualApps", r.manualApps},
              {"usedPassphrase", r.usedPassphrase},
              {"totalBytes", r.totalBytes},
-             {"warnings", r.warnings}};
+             {"warnings", r.warnings},
+             {"incompleteItems", r.incompleteItems},
+             {"complete", r.complete()}};
     if (r.secretsBundlePath)
         j["secretsBundlePath"] = *r.secretsBundlePath;
     if (r.recoveryCode) {
@@ -247,6 +276,7 @@ void to_json(Json& j, const BackupResult& r) {
 void to_json(Json& j, const VerifyReport& r) {
     j = Json{{"checkedConfigs", r.checkedConfigs},
              {"checkedSecrets", r.checkedSecrets},
+             {"checkedFiles", r.checkedFiles},
              {"issues", r.issues},
              {"ok", r.ok()}};
 }
@@ -265,6 +295,21 @@ bool isSafeStoredPath(const std::string& relPath) {
             return true;
         start = end + 1;
     }
+}
+
+std::string sha256Hex(const Bytes& data) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr) != 1)
+        throw BackupError::io("could not compute a SHA-256 digest");
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string hex;
+    hex.reserve(2 * length);
+    for (unsigned int i = 0; i < length; ++i) {
+        hex.push_back(digits[digest[i] >> 4]);
+        hex.push_back(digits[digest[i] & 0xf]);
+    }
+    return hex;
 }
 
 // ---- Stored files ------------------------------------------------------------------------------

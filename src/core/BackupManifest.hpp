@@ -58,6 +58,18 @@ struct ProjectEntry {
     bool operator==(const ProjectEntry&) const = default;
 };
 
+/// One file a run stored in the folder (config, project or reinstall-list copy), as that run
+/// left it, so a reader can tell a damaged or missing copy from a good one.
+struct StoredFile {
+    /// Relative to the backup root ("config/home/.zshrc").
+    std::string path;
+    std::int64_t size = 0;
+    /// SHA-256 of the content, 64 lower-case hex digits.
+    std::string sha256;
+
+    bool operator==(const StoredFile&) const = default;
+};
+
 /// The content of backup.json: what the latest run captured.
 struct BackupManifest {
     static constexpr int currentVersion = 1;
@@ -80,14 +92,23 @@ struct BackupManifest {
     /// The backed-up machine's home folder, so a restore can put files back under another home.
     /// Optional: manifests from before it was recorded lack it.
     std::optional<std::string> homeFolder;
+    /// Size and SHA-256 (lower-case hex) of secrets.stowage as this run wrote it; absent without a
+    /// bundle and in manifests from before they were recorded.
+    std::optional<std::int64_t> secretsSize;
+    std::optional<std::string> secretsSha256;
+    /// Every file this run holds in config/, projects/ and manifest/, sorted by path. Absent in
+    /// manifests from before it was recorded; then only the entries' presence can be checked.
+    /// Files inside config/ and projects/ that are not listed are not part of the backup.
+    std::optional<std::vector<StoredFile>> storedFiles;
 
     bool operator==(const BackupManifest&) const = default;
 
     /// The pretty-encoded text of backup.json. Throws BackupError (io) when a recorded path or
     /// name is not valid UTF-8, since JSON cannot carry it faithfully.
     std::string encode() const;
-    /// Reads backup.json. Every key except "projects" and "homeFolder" is required; a missing or
-    /// mistyped one makes the whole manifest unreadable (DecodingError).
+    /// Reads backup.json. Every key except "projects", "homeFolder", "secretsSize",
+    /// "secretsSha256" and "storedFiles" is required; a missing or mistyped one makes the whole
+    /// manifest unreadable (DecodingError).
     static BackupManifest decode(const std::string& text);
 };
 
@@ -95,6 +116,13 @@ struct BackupManifest {
 /// not absolute, without an empty or ".." component and without a NUL. Readers of a backup refuse
 /// any other path, since backup.json may come from anywhere.
 bool isSafeStoredPath(const std::string& relPath);
+
+/// The largest backup.json, history.json or other stored JSON file that is read (256 MiB): a
+/// hostile or damaged file larger than that is treated as unreadable instead of filling memory.
+inline constexpr std::int64_t maxStoredJsonBytes = std::int64_t{256} << 20;
+
+/// SHA-256 of `data` as 64 lower-case hex digits.
+std::string sha256Hex(const Bytes& data);
 
 // ---- Records of history.json -----------------------------------------------------------------
 
@@ -182,7 +210,13 @@ struct BackupResult {
     std::int64_t totalBytes = 0;
     /// Non-fatal problems, in the order they occurred.
     std::vector<std::string> warnings;
+    /// Selected items (written with "~") that this run could not back up fully: a copy that could
+    /// not be written, a file or folder that could not be read, a name JSON cannot carry, a secret
+    /// left out of the bundle. Each also has a warning. The backup is kept all the same.
+    std::vector<std::string> incompleteItems;
 
+    /// True when every selected item was backed up fully.
+    bool complete() const { return incompleteItems.empty(); }
     bool operator==(const BackupResult&) const = default;
 };
 
@@ -190,6 +224,8 @@ struct BackupResult {
 struct VerifyReport {
     int checkedConfigs = 0;
     int checkedSecrets = 0;
+    /// Stored files whose size and SHA-256 were checked.
+    int checkedFiles = 0;
     /// Problems in the order found.
     std::vector<std::string> issues;
 
@@ -205,6 +241,7 @@ void to_json(nlohmann::json& j, const ConfigEntry& entry);
 void from_json(const nlohmann::json& j, ConfigEntry& entry);
 void to_json(nlohmann::json& j, const ProjectEntry& entry);
 void from_json(const nlohmann::json& j, ProjectEntry& entry);
+void to_json(nlohmann::json& j, const StoredFile& file);
 void to_json(nlohmann::json& j, const BackupManifest& manifest);
 void from_json(const nlohmann::json& j, BackupManifest& manifest);
 void to_json(nlohmann::json& j, const BackupRun& run);

@@ -466,9 +466,18 @@ std::optional<FileInfo> DirectFileAccess::info(const std::string& path) const {
 }
 
 std::vector<std::string> DirectFileAccess::children(const std::string& path) const {
+    auto listed = listing(path);
+    return listed ? std::move(*listed) : std::vector<std::string>{};
+}
+
+std::optional<std::vector<std::string>> FileAccessProvider::listing(const std::string& path) const {
+    return children(path);
+}
+
+std::optional<std::vector<std::string>> DirectFileAccess::listing(const std::string& path) const {
     DIR* dir = ::opendir(path.c_str());
     if (dir == nullptr)
-        return {};
+        return std::nullopt;
     std::vector<std::string> result;
     errno = 0;
     while (dirent* entry = ::readdir(dir)) {
@@ -480,8 +489,67 @@ std::vector<std::string> DirectFileAccess::children(const std::string& path) con
     bool failed = errno != 0;
     ::closedir(dir);
     if (failed)
-        return {};
+        return std::nullopt;
     return result;
+}
+
+std::optional<Bytes> FileAccessProvider::readAtMost(const std::string& path, std::int64_t maxBytes,
+                                                    bool* tooLarge) const {
+    if (tooLarge)
+        *tooLarge = false;
+    auto found = info(path);
+    if (found && !found->isSymlink && found->size > maxBytes) {
+        if (tooLarge)
+            *tooLarge = true;
+        return std::nullopt;
+    }
+    auto data = read(path);
+    if (data && static_cast<std::int64_t>(data->size()) > maxBytes) {
+        if (tooLarge)
+            *tooLarge = true;
+        return std::nullopt;
+    }
+    return data;
+}
+
+std::optional<Bytes> DirectFileAccess::readAtMost(const std::string& path, std::int64_t maxBytes,
+                                                  bool* tooLarge) const {
+    if (tooLarge)
+        *tooLarge = false;
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (!fd.valid())
+        return std::nullopt;
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return std::nullopt;
+    // The size is checked before and during the read: a file that grows meanwhile is cut off at
+    // one byte past the limit, never read on.
+    const auto limit = static_cast<std::uint64_t>(maxBytes < 0 ? 0 : maxBytes);
+    if (static_cast<std::uint64_t>(st.st_size) > limit) {
+        if (tooLarge)
+            *tooLarge = true;
+        return std::nullopt;
+    }
+    Bytes data;
+    data.reserve(static_cast<size_t>(st.st_size));
+    std::uint8_t buffer[1 << 16];
+    for (;;) {
+        ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return std::nullopt;
+        }
+        if (n == 0)
+            break;
+        data.insert(data.end(), buffer, buffer + n);
+        if (data.size() > limit) {
+            if (tooLarge)
+                *tooLarge = true;
+            return std::nullopt;
+        }
+    }
+    return data;
 }
 
 std::optional<Bytes> DirectFileAccess::read(const std::string& path) const {

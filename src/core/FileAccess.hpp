@@ -32,8 +32,16 @@ public:
     virtual std::optional<FileInfo> info(const std::string& path) const = 0;
     /// Full child paths (hidden entries included) in listing order; empty on any failure.
     virtual std::vector<std::string> children(const std::string& path) const = 0;
+    /// Like children(), but absent when the folder could not be listed, so a copy can tell an
+    /// unreadable folder from an empty one. This default cannot tell and never answers absent.
+    virtual std::optional<std::vector<std::string>> listing(const std::string& path) const;
     /// Whole contents; absent when unreadable. No size limit at this layer.
     virtual std::optional<Bytes> read(const std::string& path) const = 0;
+    /// Whole contents of a file of at most `maxBytes`; absent when unreadable or larger, and then
+    /// `*tooLarge` (when given) tells which. Every read of bytes from outside whose size is not
+    /// bounded otherwise goes through it, so a hostile or damaged file cannot fill memory. This
+    /// default looks at the size first; an implementation that can bound the read itself does.
+    virtual std::optional<Bytes> readAtMost(const std::string& path, std::int64_t maxBytes, bool* tooLarge) const;
     /// Atomically replaces `path` with `data`: the old content stays intact until the new
     /// content is on disk, and the file carries exactly `mode` (when given) from its first byte.
     /// Missing parent folders are created; for a mode without group or other bits they are 0700.
@@ -79,7 +87,9 @@ public:
     bool exists(const std::string& path) const override;
     std::optional<FileInfo> info(const std::string& path) const override;
     std::vector<std::string> children(const std::string& path) const override;
+    std::optional<std::vector<std::string>> listing(const std::string& path) const override;
     std::optional<Bytes> read(const std::string& path) const override;
+    std::optional<Bytes> readAtMost(const std::string& path, std::int64_t maxBytes, bool* tooLarge) const override;
     using FileAccessProvider::write;
     void write(const Bytes& data, const std::string& path, std::optional<std::uint16_t> mode) override;
     using FileAccessProvider::createDirectory;

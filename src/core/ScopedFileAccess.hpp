@@ -102,7 +102,13 @@ public:
     bool exists(const std::string& path) const override { return direct_.exists(path); }
     std::optional<FileInfo> info(const std::string& path) const override { return direct_.info(path); }
     std::vector<std::string> children(const std::string& path) const override { return direct_.children(path); }
+    std::optional<std::vector<std::string>> listing(const std::string& path) const override {
+        return direct_.listing(path);
+    }
     std::optional<Bytes> read(const std::string& path) const override { return direct_.read(path); }
+    std::optional<Bytes> readAtMost(const std::string& path, std::int64_t maxBytes, bool* tooLarge) const override {
+        return direct_.readAtMost(path, maxBytes, tooLarge);
+    }
     using FileAccessProvider::write;
     void write(const Bytes& data, const std::string& path, std::optional<std::uint16_t> mode) override {
         direct_.write(data, path, mode);

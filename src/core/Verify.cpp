@@ -4,6 +4,7 @@
 #include "core/Paths.hpp"
 #include "core/SecretsBundle.hpp"
 #include "core/Wording.hpp"
+#include "core/RestoreEngine.hpp"
 
 #include <algorithm>
 #include <array>
@@ -38,7 +39,7 @@ bool keepAside(const Bytes& damaged, const std::string& root, FileAccessProvider
     const std::string base = paths::join(root, "history.json.damaged");
     for (int n = 1; n <= 100; ++n) {
         std::string candidate = n == 1 ? base : base + "-" + std::to_string(n);
-        if (auto existing = access.read(candidate)) {
+        if (auto existing = access.readAtMost(candidate, maxStoredJsonBytes, nullptr)) {
             if (*existing == damaged)
                 return true;
             continue;
@@ -46,7 +47,7 @@ bool keepAside(const Bytes& damaged, const std::string& root, FileAccessProvider
         if (access.exists(candidate) || access.info(candidate))
             continue; // present but unreadable: not ours to replace
         try {
-            access.write(damaged, candidate);
+            access.write(damaged, candidate, std::uint16_t{0600});
             return true;
         } catch (const std::exception&) {
             return false;
@@ -57,35 +58,192 @@ bool keepAside(const Bytes& damaged, const std::string& root, FileAccessProvider
 
 } // namespace
 
-VerifyReport verify(const std::string& dir, const FileAccessProvider& access) {
-    const std::string root = paths::expandTilde(dir);
-    auto manifestBytes = access.read(paths::join(root, "backup.json"));
-    if (!manifestBytes)
-        throw BackupError::io("no backup.json in " + paths::abbreviateHome(root));
-    BackupManifest manifest = BackupManifest::decode(toString(*manifestBytes));
+namespace {
 
-    VerifyReport report;
-    report.checkedConfigs = static_cast<int>(manifest.configs.size());
-    for (const ConfigEntry& entry : manifest.configs) {
-        // A crafted manifest must not make verification probe outside the folder.
-        if (!isSafeStoredPath(entry.storedRelPath))
-            report.issues.push_back("config entry points outside the backup: " + entry.storedRelPath);
-        else if (!access.exists(paths::join(root, entry.storedRelPath)))
-            report.issues.push_back("missing config file: " + entry.storedRelPath);
+/// The checks of one verification. Each check adds its issues in manifest order; a deep check of
+/// the bundle's content belongs beside checkBundle.
+class Verifier {
+public:
+    Verifier(std::string root, const BackupManifest& manifest, const FileAccessProvider& access)
+        : root_(std::move(root)), manifest_(manifest), access_(access) {}
+
+    VerifyReport run() {
+        checkPaths();
+        checkEntries();
+        checkStoredFiles();
+        checkBundle();
+        return std::move(report_);
     }
 
-    if (manifest.hasSecrets) {
-        auto bundle = access.read(paths::join(root, "secrets.stowage"));
-        if (!bundle) {
-            report.issues.push_back("secrets.stowage is missing");
-        } else {
-            report.checkedSecrets = static_cast<int>(manifest.secretPaths.size());
-            if (!looksLikeBundle(*bundle))
-                report.issues.push_back("secrets.stowage looks truncated (" + std::to_string(bundle->size()) +
-                                        " bytes)");
+private:
+    void issue(std::string text) {
+        // One fault seen by two checks (an entry and its file) is reported once.
+        if (std::find(report_.issues.begin(), report_.issues.end(), text) == report_.issues.end())
+            report_.issues.push_back(std::move(text));
+    }
+
+    /// Every path restore refuses, with the sentence restore refuses it with; an entry with an
+    /// unsafe path is not looked for in the folder.
+    void checkPaths() {
+        auto absolute = [&](const std::string& path) {
+            if (!RestoreEngine::isSafeAbsolutePath(path))
+                issue("unsafe path in backup.json: " + path);
+        };
+        auto relative = [&](const std::string& path) {
+            if (!RestoreEngine::isSafeRelativePath(path))
+                issue("unsafe path in backup.json: " + path);
+        };
+        for (const ConfigEntry& entry : manifest_.configs) {
+            absolute(entry.originalPath);
+            relative(entry.storedRelPath);
+        }
+        if (manifest_.projects)
+            for (const ProjectEntry& entry : *manifest_.projects) {
+                absolute(entry.originalPath);
+                relative(entry.storedRelPath);
+            }
+        for (const std::string& path : manifest_.secretPaths)
+            absolute(path);
+        if (manifest_.homeFolder && *manifest_.homeFolder != "/")
+            absolute(*manifest_.homeFolder);
+        if (manifest_.storedFiles)
+            for (const StoredFile& file : *manifest_.storedFiles)
+                relative(file.path);
+    }
+
+    /// Whether a folder on the way to `relPath` (or the path itself) is a symbolic link, which
+    /// restore refuses to read through. Folders found plain are remembered.
+    bool throughLink(const std::string& relPath) {
+        std::string path = root_;
+        size_t start = 0;
+        while (start < relPath.size()) {
+            size_t end = relPath.find('/', start);
+            if (end == std::string::npos)
+                end = relPath.size();
+            path = paths::join(path, relPath.substr(start, end - start));
+            if (end != relPath.size() && plainFolders_.count(path) != 0) {
+                start = end + 1;
+                continue;
+            }
+            auto info = access_.info(path);
+            if (!info)
+                return false;
+            if (info->isSymlink)
+                return true;
+            if (end != relPath.size())
+                plainFolders_.insert(path);
+            start = end + 1;
+        }
+        return false;
+    }
+
+    /// A stored entry: present, and not reached through a link.
+    void checkEntry(const std::string& storedRelPath, const std::string& missingText) {
+        if (!RestoreEngine::isSafeRelativePath(storedRelPath))
+            return;
+        if (throughLink(storedRelPath))
+            issue("symbolic link in backup folder: " + storedRelPath);
+        else if (!access_.exists(paths::join(root_, storedRelPath)))
+            issue(missingText + storedRelPath);
+    }
+
+    void checkEntries() {
+        report_.checkedConfigs = static_cast<int>(manifest_.configs.size());
+        for (const ConfigEntry& entry : manifest_.configs)
+            checkEntry(entry.storedRelPath, "missing config file: ");
+        if (manifest_.projects)
+            for (const ProjectEntry& entry : *manifest_.projects)
+                checkEntry(entry.storedRelPath, "missing project folder: ");
+    }
+
+    /// Size and content of every file the run recorded (manifests written before files were
+    /// recorded list none).
+    void checkStoredFiles() {
+        if (!manifest_.storedFiles)
+            return;
+        for (const StoredFile& file : *manifest_.storedFiles) {
+            if (!RestoreEngine::isSafeRelativePath(file.path))
+                continue;
+            ++report_.checkedFiles;
+            if (throughLink(file.path)) {
+                issue("symbolic link in backup folder: " + file.path);
+                continue;
+            }
+            const std::string path = paths::join(root_, file.path);
+            auto info = access_.info(path);
+            if (!info) {
+                issue("missing file: " + file.path);
+                continue;
+            }
+            if (info->isDirectory) {
+                issue("not a file: " + file.path);
+                continue;
+            }
+            if (info->size != file.size) {
+                issue("wrong size: " + file.path + " (" + std::to_string(info->size) + " bytes, expected " +
+                      std::to_string(file.size) + ")");
+                continue;
+            }
+            auto bytes = access_.readAtMost(path, file.size, nullptr);
+            if (!bytes)
+                issue("unreadable file: " + file.path);
+            else if (sha256Hex(*bytes) != file.sha256)
+                issue("damaged file: " + file.path + " (its SHA-256 does not match backup.json)");
         }
     }
-    return report;
+
+    /// The bundle is there, not obviously truncated, and, where the manifest recorded them, of the
+    /// recorded size and SHA-256. It is never opened here.
+    void checkBundle() {
+        if (!manifest_.hasSecrets)
+            return;
+        const std::string path = paths::join(root_, "secrets.stowage");
+        auto info = access_.info(path);
+        if (info && !info->isSymlink && manifest_.secretsSize && info->size != *manifest_.secretsSize) {
+            report_.checkedSecrets = static_cast<int>(manifest_.secretPaths.size());
+            issue("secrets.stowage has the wrong size (" + std::to_string(info->size) + " bytes, expected " +
+                  std::to_string(*manifest_.secretsSize) + ")");
+            return;
+        }
+        bool tooLarge = false;
+        auto bundle = access_.readAtMost(path, manifest_.secretsSize.value_or(maxUnrecordedBundleBytes), &tooLarge);
+        if (!bundle) {
+            issue(tooLarge ? "secrets.stowage is too large to check" : "secrets.stowage is missing");
+            return;
+        }
+        report_.checkedSecrets = static_cast<int>(manifest_.secretPaths.size());
+        if (!looksLikeBundle(*bundle))
+            issue("secrets.stowage looks truncated (" + std::to_string(bundle->size()) + " bytes)");
+        else if (manifest_.secretsSha256 && sha256Hex(*bundle) != *manifest_.secretsSha256)
+            issue("secrets.stowage is damaged (its SHA-256 does not match backup.json)");
+    }
+
+    /// A bundle whose size the manifest does not record is read up to this size.
+    static constexpr std::int64_t maxUnrecordedBundleBytes = std::int64_t{4} << 30;
+
+    std::string root_;
+    const BackupManifest& manifest_;
+    const FileAccessProvider& access_;
+    std::set<std::string> plainFolders_;
+    VerifyReport report_;
+};
+
+} // namespace
+
+BackupManifest readManifestOf(const std::string& root, const FileAccessProvider& access) {
+    bool tooLarge = false;
+    auto manifestBytes = access.readAtMost(paths::join(root, "backup.json"), maxStoredJsonBytes, &tooLarge);
+    if (tooLarge)
+        throw DecodingError("backup.json cannot be read: it is larger than 256 MiB.");
+    if (!manifestBytes)
+        throw BackupError::io("no backup.json in " + paths::abbreviateHome(root));
+    return BackupManifest::decode(toString(*manifestBytes));
+}
+
+VerifyReport verify(const std::string& dir, const FileAccessProvider& access) {
+    const std::string root = paths::expandTilde(dir);
+    const BackupManifest manifest = readManifestOf(root, access);
+    return Verifier(root, manifest, access).run();
 }
 
 VerifyReport verifyDeep(const std::string& dir, const FileAccessProvider& access, const BundleKeyProvider& keyFor) {
@@ -132,7 +290,7 @@ VerifyReport verifyDeep(const std::string& dir, const FileAccessProvider& access
 }
 
 std::vector<BackupRun> history(const std::string& dir, const FileAccessProvider& access) {
-    auto bytes = access.read(paths::join(paths::expandTilde(dir), "history.json"));
+    auto bytes = access.readAtMost(paths::join(paths::expandTilde(dir), "history.json"), maxStoredJsonBytes, nullptr);
     if (!bytes)
         return {};
     std::vector<BackupRun> runs;
@@ -149,7 +307,7 @@ void appendHistory(const std::string& root, Timestamp now, const BackupResult& r
     try {
         const std::string path = paths::join(root, "history.json");
         std::vector<BackupRun> runs;
-        if (auto bytes = access.read(path)) {
+        if (auto bytes = access.readAtMost(path, maxStoredJsonBytes, nullptr)) {
             try {
                 runs = decodeHistory(toString(*bytes));
             } catch (const DecodingError&) {
@@ -158,7 +316,8 @@ void appendHistory(const std::string& root, Timestamp now, const BackupResult& r
                     return;
             }
         } else if (access.info(path)) {
-            // Present but unreadable: it cannot be kept aside, so it is not replaced either.
+            // Present but unreadable (or over the size cap): it cannot be kept aside, so it is not
+            // replaced either.
             return;
         }
         runs.push_back(BackupRun{now, static_cast<std::int64_t>(result.configFiles.size()),
@@ -168,7 +327,7 @@ void appendHistory(const std::string& root, Timestamp now, const BackupResult& r
         newestFirst(runs);
         if (runs.size() > maxHistoryRuns)
             runs.resize(maxHistoryRuns);
-        access.write(toBytes(encodeHistory(runs)), path);
+        access.write(toBytes(encodeHistory(runs)), path, std::uint16_t{0600});
     } catch (const std::exception&) {
         // Silent by contract: a history that could not be written costs the user nothing else.
     }

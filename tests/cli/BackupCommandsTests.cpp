@@ -8,6 +8,7 @@
 #include "core/Settings.hpp"
 #include "core/platform/DefaultsStore.hpp"
 
+#include "support/RunStowage.hpp"
 #include "support/TempHome.hpp"
 
 #include <gtest/gtest.h>
@@ -21,7 +22,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;
 
 using namespace stowage;
 using stowage::testing::slurp;
@@ -30,89 +30,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Outcome {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
+using stowage::testing::Outcome;
+using stowage::testing::setButEmpty;
 
-std::string drain(int fd) {
-    std::string text;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
-        text.append(buffer, static_cast<size_t>(n));
-    return text;
-}
-
-/// An environment value that sets the variable to the empty text.
-const std::string setButEmpty = "<set but empty>";
-
-/// Runs the stowage binary with `arguments`, standard input from /dev/null, the environment of
-/// this process changed by `environment` (an empty value removes the variable; setButEmpty sets it
-/// empty).
-Outcome stowage(const std::vector<std::string>& arguments, const std::map<std::string, std::string>& environment = {}) {
-    std::map<std::string, std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) {
-        std::string entry = *e;
-        auto eq = entry.find('=');
-        if (eq != std::string::npos)
-            env[entry.substr(0, eq)] = entry.substr(eq + 1);
-    }
-    // Never the user's keyring: no session bus, so the key goes to the file store in the temp home.
-    env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=/nonexistent/stowage-test-bus";
-    env["NO_COLOR"] = "1";
-    env.erase("STOWAGE_PASSPHRASE");
-    for (const auto& [key, value] : environment) {
-        if (value.empty())
-            env.erase(key);
-        else
-            env[key] = value == setButEmpty ? std::string() : value;
-    }
-    std::vector<std::string> envStrings;
-    for (const auto& [key, value] : env)
-        envStrings.push_back(key + "=" + value);
-    std::vector<char*> envp;
-    for (auto& s : envStrings)
-        envp.push_back(s.data());
-    envp.push_back(nullptr);
-
-    const std::string binary = STOWAGE_BINARY_DIR "/src/stowage";
-    std::vector<std::string> argStrings{binary};
-    argStrings.insert(argStrings.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (auto& s : argStrings)
-        argv.push_back(s.data());
-    argv.push_back(nullptr);
-
-    // Output goes to files, so a large output cannot block the child on a full pipe.
-    char outName[] = "/tmp/stowage-cli-out-XXXXXX";
-    char errName[] = "/tmp/stowage-cli-err-XXXXXX";
-    int outFd = ::mkstemp(outName);
-    int errFd = ::mkstemp(errName);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, outFd, 1);
-    posix_spawn_file_actions_adddup2(&actions, errFd, 2);
-    pid_t pid = 0;
-    Outcome run;
-    if (posix_spawn(&pid, binary.c_str(), &actions, nullptr, argv.data(), envp.data()) == 0) {
-        int status = 0;
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    ::lseek(outFd, 0, SEEK_SET);
-    ::lseek(errFd, 0, SEEK_SET);
-    run.out = drain(outFd);
-    run.err = drain(errFd);
-    ::close(outFd);
-    ::close(errFd);
-    ::unlink(outName);
-    ::unlink(errName);
-    return run;
+/// Runs the stowage binary with `arguments` (see runProgram), in `cwd` when given.
+Outcome stowage(const std::vector<std::string>& arguments, const std::map<std::string, std::string>& environment = {},
+                const std::string& cwd = {}) {
+    return stowage::testing::runProgram(STOWAGE_BINARY_DIR "/src/stowage", arguments, environment, std::nullopt, cwd);
 }
 
 bool has(const std::string& text, const std::string& part) {
@@ -345,13 +269,33 @@ TEST_F(BackupCommandsTest, TheSavedBackupFolderIsTheDefault) {
     Outcome empty = stowage({"history", home / "Nothing"});
     EXPECT_EQ(empty.status, 0);
     EXPECT_EQ(empty.out, "No backups recorded in ~/Nothing.\n");
+
+    // Inside a backup folder, verify and history work on it, as restore does.
+    EXPECT_TRUE(has(stowage({"history"}, {}, home / "StowageBackup").out, "1 backup in ~/StowageBackup"));
+    EXPECT_TRUE(has(stowage({"verify"}, {}, home / "StowageBackup").out, "in ~/StowageBackup"));
+    EXPECT_TRUE(has(stowage({"verify"}, {}, home / "code").out, "in ~/Elsewhere"));
 }
 
-TEST_F(BackupCommandsTest, AQuotedTildeInAProjectPathIsExpanded) {
-    Outcome run = stowage(backupArgs({"--no-secrets", "--no-config", "--project", "~/code/app"}));
-    ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_TRUE(fs::exists(backup + "/projects/app/main.py"));
+TEST_F(BackupCommandsTest, AProjectPathMayBeQuotedWithATildeOrEndInASlash) {
+    for (const std::string& given : {std::string("~/code/app"), home / "code/app/", std::string(".")}) {
+        Outcome run =
+            stowage(backupArgs({"--no-secrets", "--no-config", "--project", given, "--json"}), {}, home / "code/app");
+        ASSERT_EQ(run.status, 0) << given << ": " << run.err;
+        EXPECT_EQ(nlohmann::json::parse(run.out)["projectsBackedUp"], nlohmann::json::array({"projects/app"})) << given;
+        EXPECT_TRUE(fs::exists(backup + "/projects/app/main.py"));
+    }
     EXPECT_EQ(stowage(backupArgs({"--project", "~/code/missing"})).status, 2);
+}
+
+TEST_F(BackupCommandsTest, ABackupThatMissedAnItemSaysSoAndExitsWithOne) {
+    home.writeFile("code/app/caf\xE9.txt", "a name JSON cannot carry");
+    Outcome run = stowage(backupArgs({"--no-secrets", "--project", home / "code/app"}));
+    EXPECT_EQ(run.status, 1) << run.out << run.err;
+    EXPECT_FALSE(has(run.out, "\u2713")) << run.out;
+    EXPECT_TRUE(has(run.out, "Backed up to ~/Backup, but 1 item was not fully backed up")) << run.out;
+    EXPECT_TRUE(has(run.out, "~/code/app: 1 name(s) not valid UTF-8")) << run.out;
+    EXPECT_TRUE(fs::exists(backup + "/projects/app/main.py")) << "the rest of the backup is kept";
+    EXPECT_EQ(stowage({"verify", backup}).status, 0);
 }
 
 } // namespace

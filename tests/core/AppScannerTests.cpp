@@ -62,6 +62,10 @@ public:
         ++reads;
         return DirectFileAccess::read(path);
     }
+    std::optional<Bytes> readAtMost(const std::string& path, std::int64_t maxBytes, bool* tooLarge) const override {
+        ++reads;
+        return DirectFileAccess::readAtMost(path, maxBytes, tooLarge);
+    }
     bool beginAccess(const std::string& path) override {
         begun.push_back(path);
         return true;

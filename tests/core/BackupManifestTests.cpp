@@ -86,16 +86,40 @@ TEST(BackupManifestJson, ProjectsKeyIsLeftOutWhenAbsentAndKeptWhenEmpty) {
     EXPECT_EQ(BackupManifest::decode(m.encode()), m);
 }
 
-TEST(BackupManifestJson, HomeFolderIsOptionalInBothDirections) {
-    BackupManifest m = sample();
-    EXPECT_FALSE(Json::parse(m.encode()).contains("homeFolder"));
-    m.homeFolder = "/home/u";
-    EXPECT_EQ(Json::parse(m.encode())["homeFolder"], "/home/u");
-    EXPECT_EQ(BackupManifest::decode(m.encode()).homeFolder, "/home/u");
+TEST(BackupManifestJson, LaterKeysAreOptionalInBothDirections) {
+    // An old manifest without them stays readable; a new one round-trips them; a mistyped one is damage.
+    const std::string old = sample().encode();
+    for (const char* key : {"homeFolder", "secretsSize", "secretsSha256", "storedFiles"})
+        EXPECT_FALSE(Json::parse(old).contains(key)) << key;
+    EXPECT_EQ(BackupManifest::decode(old), sample());
 
+    BackupManifest m = sample();
+    m.homeFolder = "/home/u";
+    m.secretsSize = 1234;
+    m.secretsSha256 = std::string(64, 'a');
+    m.storedFiles = std::vector<StoredFile>{{"config/home/.zshrc", 12, std::string(64, 'b')}};
     Json j = Json::parse(m.encode());
-    j["homeFolder"] = 7;
-    expectDecodeFailure(j.dump(), "\"homeFolder\" is not a string");
+    EXPECT_EQ(j["storedFiles"][0],
+              (Json{{"path", "config/home/.zshrc"}, {"sha256", std::string(64, 'b')}, {"size", 12}}));
+    EXPECT_EQ(BackupManifest::decode(m.encode()), m);
+
+    const std::vector<std::pair<std::string, std::string>> mistyped{
+        {"homeFolder", "\"homeFolder\" is not a string"},
+        {"secretsSize", "\"secretsSize\" is not a whole number"},
+        {"secretsSha256", "\"secretsSha256\" is not a string"},
+        {"storedFiles", "\"storedFiles\" is not a list"}};
+    for (const auto& [key, detail] : mistyped) {
+        Json damaged = j;
+        damaged[key] = key == "secretsSize" ? Json("big") : Json(7);
+        expectDecodeFailure(damaged.dump(), detail);
+    }
+    Json noSize = j;
+    noSize["storedFiles"][0].erase("size");
+    expectDecodeFailure(noSize.dump(), "\"storedFiles[0].size\" is missing");
+}
+
+TEST(BackupManifestJson, Sha256HexIsTheStandardDigest) {
+    EXPECT_EQ(sha256Hex(toBytes("abc")), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
 }
 
 TEST(BackupManifestJson, ReadsAnyLayoutAndIgnoresUnknownKeys) {
@@ -210,7 +234,8 @@ TEST(BackupResultJson, OptionalFieldsAppearOnlyWhenSet) {
     EXPECT_FALSE(j.contains("recoveryCode"));
     EXPECT_EQ(j["totalBytes"], 0);
     EXPECT_EQ(j["warnings"], Json::array());
-    EXPECT_EQ(j.size(), 13u);
+    EXPECT_EQ(j.size(), 15u);
+    EXPECT_EQ(j["complete"], true);
 
     r.secretsBundlePath = "/home/u/StowageBackup/secrets.stowage";
     r.recoveryCode = "AAAA";
@@ -218,13 +243,21 @@ TEST(BackupResultJson, OptionalFieldsAppearOnlyWhenSet) {
     j = r;
     EXPECT_EQ(j["recoveryCode"], "AAAA");
     EXPECT_EQ(j["warnings"][0], "Homebrew not found — skipping Brewfile.");
-    EXPECT_EQ(j.size(), 15u);
+    EXPECT_EQ(j.size(), 17u);
+    r.incompleteItems = {"~/.zshrc"};
+    j = r;
+    EXPECT_EQ(j["complete"], false);
+    EXPECT_EQ(j["incompleteItems"][0], "~/.zshrc");
 }
 
 TEST(VerifyReportTest, OkMeansNoIssuesWhateverTheCounts) {
     VerifyReport r;
     EXPECT_TRUE(r.ok());
-    EXPECT_EQ(Json(r), (Json{{"checkedConfigs", 0}, {"checkedSecrets", 0}, {"issues", Json::array()}, {"ok", true}}));
+    EXPECT_EQ(Json(r), (Json{{"checkedConfigs", 0},
+                             {"checkedSecrets", 0},
+                             {"checkedFiles", 0},
+                             {"issues", Json::array()},
+                             {"ok", true}}));
     r.checkedConfigs = 4;
     r.issues.push_back("secrets.stowage is missing");
     EXPECT_FALSE(r.ok());

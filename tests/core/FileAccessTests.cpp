@@ -299,6 +299,11 @@ TEST(DirectReadTest, ChildrenAreFullPathsIncludingHiddenAndEmptyOnFailure) {
     EXPECT_EQ(withSlash.size(), 3u);
     for (const auto& k : withSlash)
         EXPECT_EQ(k.find("//"), std::string::npos) << k;
+
+    // listing() tells a folder that cannot be listed from an empty one.
+    EXPECT_EQ(fa.listing(home / "p/sub"), std::vector<std::string>{});
+    EXPECT_FALSE(fa.listing(home / "missing"));
+    EXPECT_FALSE(fa.listing(home / "p/visible"));
 }
 
 TEST(DirectReadTest, ReadsWholeFilesAndNothingElse) {
@@ -315,6 +320,19 @@ TEST(DirectReadTest, ReadsWholeFilesAndNothingElse) {
     std::string fifo = home / "pipe";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     EXPECT_FALSE(fa.read(fifo));
+
+    // A capped read, here and through the default of other providers.
+    FaultInjectingFileAccess wrapped;
+    for (const FileAccessProvider* provider :
+         {static_cast<const FileAccessProvider*>(&fa), static_cast<const FileAccessProvider*>(&wrapped)}) {
+        bool tooLarge = true;
+        EXPECT_EQ(provider->readAtMost(path, std::int64_t{3} << 20, &tooLarge), big);
+        EXPECT_FALSE(tooLarge);
+        EXPECT_FALSE(provider->readAtMost(path, (std::int64_t{3} << 20) - 1, &tooLarge));
+        EXPECT_TRUE(tooLarge);
+        EXPECT_FALSE(provider->readAtMost(home / "missing", 10, &tooLarge));
+        EXPECT_FALSE(tooLarge);
+    }
 }
 
 TEST(DirectReadTest, DestinationOfSymlink) {

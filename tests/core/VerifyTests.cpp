@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 
 using namespace stowage;
 using stowage::testing::FaultInjectingFileAccess;
@@ -67,6 +68,23 @@ TEST_F(BackupFolderTest, VerifyThrowsTheDecodingErrorOfADamagedManifest) {
     EXPECT_THROW(verify(root, access), DecodingError);
 }
 
+TEST_F(BackupFolderTest, AManifestOrHistoryOverTheCapIsNeverReadIntoMemory) {
+    for (const char* name : {"backup.json", "history.json"}) {
+        home.writeFile(std::string("Backup/") + name, "");
+        fs::resize_file(root + "/" + name, static_cast<std::uintmax_t>(maxStoredJsonBytes) + 1); // sparse
+    }
+    try {
+        verify(root, access);
+        FAIL() << "no error";
+    } catch (const DecodingError& e) {
+        EXPECT_STREQ(e.what(), "backup.json cannot be read: it is larger than 256 MiB.");
+    }
+    EXPECT_TRUE(history(root, access).empty());
+    appendHistory(root, day(1), BackupResult(root), access);
+    EXPECT_EQ(fs::file_size(root + "/history.json"), static_cast<std::uintmax_t>(maxStoredJsonBytes) + 1)
+        << "left alone: it cannot be kept aside";
+}
+
 TEST_F(BackupFolderTest, ACompleteFolderVerifies) {
     home.writeFile("Backup/config/home/.zshrc", "export A=1\n");
     home.makeDir("Backup/config/home/.config/git"); // a stored folder, contents not examined
@@ -93,13 +111,87 @@ TEST_F(BackupFolderTest, MissingConfigCopiesAreReportedInManifestOrder) {
     EXPECT_FALSE(report.ok());
 }
 
-TEST_F(BackupFolderTest, StoredPathsOutsideTheFolderAreIssuesEvenWhenTheTargetExists) {
+TEST_F(BackupFolderTest, EveryPathRestoreRefusesIsAnIssueEvenWhenTheTargetExists) {
     home.writeFile("outside.txt", "x");
-    writeManifest(manifest({{"/a", "../outside.txt"}, {"/b", home / "outside.txt"}, {"/c", ""}}));
-    VerifyReport report = verify(root, access);
-    EXPECT_THAT(report.issues, ElementsAre("config entry points outside the backup: ../outside.txt",
-                                           "config entry points outside the backup: " + (home / "outside.txt"),
-                                           "config entry points outside the backup: "));
+    home.makeDir("Backup/projects");
+    BackupManifest m =
+        manifest({{"/a", "../outside.txt"}, {"/b", home / "outside.txt"}, {"/c", ""}, {"rel", "config/x"}}, false,
+                 {"not/absolute"});
+    // What a project given as "app/" used to record.
+    m.projects = std::vector<ProjectEntry>{{home / "app/", "projects/", ""}};
+    m.storedFiles = std::vector<StoredFile>{{"config/../../etc/passwd", 1, ""}};
+    writeManifest(m);
+    const std::string unsafe = "unsafe path in backup.json: ";
+    EXPECT_THAT(verify(root, access).issues,
+                ElementsAre(unsafe + "../outside.txt", unsafe + (home / "outside.txt"), unsafe, unsafe + "rel",
+                            unsafe + (home / "app/"), unsafe + "projects/", unsafe + "not/absolute",
+                            unsafe + "config/../../etc/passwd", "missing config file: config/x"));
+}
+
+TEST_F(BackupFolderTest, EveryRecordedFileIsCheckedForPresenceSizeAndDigest) {
+    const Bytes bundle(40, 0x41);
+    const std::string zshrc = "export A=1\n", mainC = "int main;\n";
+    auto build = [&] {
+        fs::remove_all(root);
+        home.writeFile("Backup/config/home/.zshrc", zshrc);
+        home.writeFile("Backup/projects/app/main.c", mainC);
+        writeBundle(bundle);
+        BackupManifest m = manifest({{home / ".zshrc", "config/home/.zshrc"}}, true, {home / ".ssh/id"});
+        m.projects = std::vector<ProjectEntry>{{home / "app", "projects/app", "app"}};
+        m.storedFiles = std::vector<StoredFile>{{"config/home/.zshrc", 11, sha256Hex(toBytes(zshrc))},
+                                                {"projects/app/main.c", 10, sha256Hex(toBytes(mainC))}};
+        m.secretsSize = 40;
+        m.secretsSha256 = sha256Hex(bundle);
+        writeManifest(m);
+    };
+    build();
+    VerifyReport good = verify(root, access);
+    EXPECT_TRUE(good.ok()) << ::testing::PrintToString(good.issues);
+    EXPECT_EQ(good.checkedFiles, 2);
+
+    struct Case {
+        const char* what;
+        std::function<void()> damage;
+        std::vector<std::string> issues;
+    };
+    const std::vector<Case> cases{
+        {"a flipped bit in the bundle",
+         [&] {
+             Bytes flipped = bundle;
+             flipped[20] ^= 0x01;
+             writeBundle(flipped);
+         },
+         {"secrets.stowage is damaged (its SHA-256 does not match backup.json)"}},
+        {"a bundle cut short",
+         [&] { writeBundle(Bytes(30, 0x41)); },
+         {"secrets.stowage has the wrong size (30 bytes, expected 40)"}},
+        {"projects/ deleted",
+         [&] { fs::remove_all(root + "/projects"); },
+         {"missing project folder: projects/app", "missing file: projects/app/main.c"}},
+        {"a changed copy",
+         [&] { home.writeFile("Backup/config/home/.zshrc", "export A=3\n"); },
+         {"damaged file: config/home/.zshrc (its SHA-256 does not match backup.json)"}},
+        {"a grown copy",
+         [&] { home.writeFile("Backup/projects/app/main.c", "int main();\n"); },
+         {"wrong size: projects/app/main.c (12 bytes, expected 10)"}},
+        {"a copy replaced by a link",
+         [&] {
+             fs::remove(root + "/config/home/.zshrc");
+             fs::create_symlink(home.writeFile("elsewhere", zshrc), root + "/config/home/.zshrc");
+         },
+         {"symbolic link in backup folder: config/home/.zshrc"}},
+        {"a folder replaced by a link",
+         [&] {
+             fs::rename(root + "/projects/app", home / "moved");
+             fs::create_symlink(home / "moved", root + "/projects/app");
+         },
+         {"symbolic link in backup folder: projects/app", "symbolic link in backup folder: projects/app/main.c"}},
+    };
+    for (const auto& c : cases) {
+        build();
+        c.damage();
+        EXPECT_EQ(verify(root, access).issues, c.issues) << c.what;
+    }
 }
 
 TEST_F(BackupFolderTest, SecretsBundleChecks) {

@@ -38,6 +38,9 @@ public:
     bool exists(const std::string& path) const override { return inner_->exists(path); }
     std::optional<FileInfo> info(const std::string& path) const override { return inner_->info(path); }
     std::vector<std::string> children(const std::string& path) const override { return inner_->children(path); }
+    std::optional<std::vector<std::string>> listing(const std::string& path) const override {
+        return inner_->listing(path);
+    }
     std::optional<Bytes> read(const std::string& path) const override { return inner_->read(path); }
     using FileAccessProvider::write;
     void write(const Bytes& data, const std::string& path, std::optional<std::uint16_t> mode) override;

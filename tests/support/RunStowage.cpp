@@ -29,7 +29,8 @@ bool contains(const std::string& text, const std::string& part) {
 }
 
 Outcome runProgram(const std::string& binary, const std::vector<std::string>& arguments,
-                   const std::map<std::string, std::string>& environment, const std::optional<std::string>& input) {
+                   const std::map<std::string, std::string>& environment, const std::optional<std::string>& input,
+                   const std::string& cwd) {
     std::map<std::string, std::string> env;
     for (char** e = environ; *e != nullptr; ++e) {
         std::string entry = *e;
@@ -45,7 +46,7 @@ Outcome runProgram(const std::string& binary, const std::vector<std::string>& ar
         if (value.empty())
             env.erase(key);
         else
-            env[key] = value;
+            env[key] = value == setButEmpty ? std::string() : value;
     }
     std::vector<std::string> envStrings;
     for (const auto& [key, value] : env)
@@ -81,6 +82,8 @@ Outcome runProgram(const std::string& binary, const std::vector<std::string>& ar
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, outFd, 1);
     posix_spawn_file_actions_adddup2(&actions, errFd, 2);
+    if (!cwd.empty())
+        posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
     pid_t pid = 0;
     Outcome run;
     if (posix_spawn(&pid, binary.c_str(), &actions, nullptr, argv.data(), envp.data()) == 0) {

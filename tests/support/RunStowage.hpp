@@ -16,10 +16,14 @@ struct Outcome {
     std::string err;
 };
 
-/// `environment`: an empty value removes the variable. STOWAGE_PASSPHRASE is removed unless given.
+/// An environment value that sets the variable to the empty text.
+inline const std::string setButEmpty = "<set but empty>";
+
+/// `environment`: an empty value removes the variable, setButEmpty sets it empty.
+/// STOWAGE_PASSPHRASE and STOWAGE_RECOVERY_CODE are removed unless given. Runs in `cwd` when given.
 Outcome runProgram(const std::string& binary, const std::vector<std::string>& arguments,
                    const std::map<std::string, std::string>& environment = {},
-                   const std::optional<std::string>& input = std::nullopt);
+                   const std::optional<std::string>& input = std::nullopt, const std::string& cwd = {});
 
 bool contains(const std::string& text, const std::string& part);
 

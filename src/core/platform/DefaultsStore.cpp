@@ -198,6 +198,9 @@ std::optional<std::map<std::string, Json>> parseStore(const std::string& text) {
     return entries;
 }
 
+/// A settings file larger than this (256 MiB) is damage, not settings: it is not read into memory.
+constexpr std::size_t maxStoreBytes = std::size_t{256} << 20;
+
 Loaded loadFile(const std::string& path) {
     Loaded result;
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
@@ -208,7 +211,7 @@ Loaded loadFile(const std::string& path) {
     }
     struct stat st {};
     std::string text;
-    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<std::size_t>(st.st_size) <= maxStoreBytes;
     if (ok) {
         result.stamp = stampOf(st);
         char buffer[1 << 14];
@@ -221,6 +224,10 @@ Loaded loadFile(const std::string& path) {
             if (n <= 0)
                 break;
             text.append(buffer, static_cast<size_t>(n));
+            if (text.size() > maxStoreBytes) {
+                ok = false; // grew past the cap while being read
+                break;
+            }
         }
     }
     ::close(fd);
