@@ -445,8 +445,11 @@ private:
     std::shared_ptr<Life> life_;
     std::map<int, Observer> observers_;
     int nextObserver_ = 1;
+    // Generations of the work whose later start must win over an earlier one finishing late.
     std::uint64_t manifestLoads_ = 0;
     std::uint64_t backupAppLoads_ = 0;
+    std::uint64_t gitRiskScans_ = 0;
+    std::uint64_t publishedGitRiskScan_ = 0;
 
     // Published properties, in declaration order.
     Tab tab_ = Tab::audit;
