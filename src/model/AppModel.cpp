@@ -281,14 +281,29 @@ void AppModel::setRecoveryCode(std::string text) {
 void AppModel::persist() {
     if (!loaded_)
         return;
+    // Every setting is written, in this order; a key that already holds the value is left alone, so
+    // a change costs one write of the store rather than seven.
     try {
-        defaults_->setString(settings::scanRootsKey, scanRootsText_);
-        defaults_->setString(settings::excludeGlobsKey, excludeGlobsText_);
-        defaults_->setBoolean(incrementalKey, incremental_);
-        defaults_->setInteger(reminderDaysKey, reminderDays_);
-        defaults_->setBoolean(hasOnboardedKey, hasOnboarded_);
-        defaults_->setString(settings::backupDirKey, backupDir_);
-        settings::setLastBackupAt(*defaults_, lastBackupAt_);
+        auto text = [this](const char* key, const std::string& value) {
+            if (defaults_->string(key) != value)
+                defaults_->setString(key, value);
+        };
+        auto flag = [this](const char* key, bool value) {
+            if (defaults_->boolean(key) != value)
+                defaults_->setBoolean(key, value);
+        };
+        text(settings::scanRootsKey, scanRootsText_);
+        text(settings::excludeGlobsKey, excludeGlobsText_);
+        flag(incrementalKey, incremental_);
+        if (defaults_->integer(reminderDaysKey) != reminderDays_)
+            defaults_->setInteger(reminderDaysKey, reminderDays_);
+        flag(hasOnboardedKey, hasOnboarded_);
+        text(settings::backupDirKey, backupDir_);
+        const bool lastBackupStored = lastBackupAt_ ? settings::lastBackupAt(*defaults_) == lastBackupAt_ &&
+                                                          defaults_->real(settings::lastBackupAtKey).has_value()
+                                                    : defaults_->integer(settings::lastBackupAtKey) == 0;
+        if (!lastBackupStored)
+            settings::setLastBackupAt(*defaults_, lastBackupAt_);
     } catch (...) {
         // The values stay in the model; the next change tries again.
     }
