@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <climits>
 #include <exception>
+#include <mutex>
 #include <unistd.h>
 
 namespace stowage {
@@ -43,6 +44,25 @@ std::string runningProgram() {
         return {};
     buffer.resize(static_cast<std::size_t>(n));
     return buffer;
+}
+
+/// Key stores installed by living models, newest last: the newest is the process-wide one, and a
+/// model that goes hands the place back to the one installed before it.
+std::mutex keyStoresLock;
+std::vector<std::shared_ptr<KeyStore>> installedKeyStores;
+
+void installKeyStore(const std::shared_ptr<KeyStore>& store) {
+    std::lock_guard guard(keyStoresLock);
+    installedKeyStores.push_back(store);
+    KeyStore::overrideStandard(store);
+}
+
+void uninstallKeyStore(const std::shared_ptr<KeyStore>& store) {
+    std::lock_guard guard(keyStoresLock);
+    auto at = std::find(installedKeyStores.rbegin(), installedKeyStores.rend(), store);
+    if (at != installedKeyStores.rend())
+        installedKeyStores.erase(std::next(at).base());
+    KeyStore::overrideStandard(installedKeyStores.empty() ? nullptr : installedKeyStores.back());
 }
 
 template <typename T> void toggleIn(std::set<T>& set, const T& value) {
@@ -83,7 +103,7 @@ AppModel::AppModel(AppEnvironment environment)
         defaults_ = DefaultsStore::standard();
     if (environment.keyStore) {
         installedKeyStore_ = environment.keyStore;
-        KeyStore::overrideStandard(installedKeyStore_);
+        installKeyStore(installedKeyStore_);
     }
     restoreDir_ = paths::join(homeFolder_, "StowageBackup");
 
@@ -106,7 +126,7 @@ AppModel::AppModel(AppEnvironment environment)
 AppModel::~AppModel() {
     life_.reset();
     if (installedKeyStore_)
-        KeyStore::overrideStandard(nullptr);
+        uninstallKeyStore(installedKeyStore_);
 }
 
 void AppModel::readSettings() {
@@ -707,8 +727,8 @@ void AppModel::runBackup() {
     // before the result.
     std::weak_ptr<Life> life = life_;
     std::shared_ptr<Executor> executor = executor_;
-    BackupEngine::ProgressHandler progress = [life, executor, this](const std::string& stage) {
-        executor->runOnMain([life, this, stage] {
+    BackupEngine::ProgressHandler progress = [life, executor, this](const std::string& engineStage) {
+        executor->runOnMain([life, this, stage = wording::localized(engineStage)] {
             if (!life.expired() && backingUp_ && backupStage_ != stage)
                 assign(backupStage_, stage, Property::backupStage);
         });

@@ -70,8 +70,9 @@ struct AppEnvironment {
     /// The granted-folder store behind a given ScopedFileAccess; ignored unless `access` is given.
     std::shared_ptr<BookmarkStore> bookmarks;
     /// Where random bundle keys are kept. The engines read the process-wide KeyStore::standard(),
-    /// so a store given here is installed there for the model's lifetime (and removed again when
-    /// the model goes). Default: the platform store.
+    /// so a store given here is installed there for the model's lifetime; when the model goes, the
+    /// store of the newest model still living (or the platform's) takes its place again. Default:
+    /// the platform store.
     std::shared_ptr<KeyStore> keyStore;
 };
 
