@@ -383,8 +383,9 @@ void AppModel::scan() {
         },
         [this](Finished<Inventory> done) {
             if (done.value) {
-                assign(selected_, asSet(done.value->selectablePaths()), Property::selected);
+                auto selectable = asSet(done.value->selectablePaths());
                 assign(inventory_, std::move(done.value), Property::inventory);
+                assign(selected_, std::move(selectable), Property::selected);
             }
             assign(scanning_, false, Property::scanning);
         });
