@@ -49,7 +49,8 @@ enum class SelectionState { all, none, some };
 /// Everything the model takes from outside, so tests control all of it. Fields left empty are
 /// filled by AppModel's constructor with the platform's own (see each field).
 struct AppEnvironment {
-    /// Required: where work runs.
+    /// Where work runs. Default: an InlineExecutor, which runs everything at once on the calling
+    /// thread (right for tools and tests, wrong for a window, which passes its thread pool).
     std::shared_ptr<Executor> executor;
     /// The user's home folder; default paths::homeFolder(). The engines expand "~" against $HOME,
     /// so a test that injects a home also points $HOME at it (tests/support/TempHome).
