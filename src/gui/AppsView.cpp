@@ -29,7 +29,7 @@ const std::vector<AppsPane::ReinstallSource>& AppsPane::reinstallSources() {
         {QStringLiteral("Homebrew"), QStringLiteral("Every cask & formula"), Glyph::terminal,
          QStringLiteral("Brewfile"),
          [](const QString& f) { return QStringLiteral("brew bundle --file ") + quoted(f); }},
-        {say("Mac App Store"), QStringLiteral("via the mas CLI"), Glyph::app, QStringLiteral("appstore.txt"),
+        {QStringLiteral("Mac App Store"), QStringLiteral("via the mas CLI"), Glyph::app, QStringLiteral("appstore.txt"),
          [](const QString& f) {
              return QStringLiteral("awk '{print $1}' ") + quoted(f) + QStringLiteral(" | xargs -n1 mas install");
          }},
@@ -289,7 +289,7 @@ void AppsPane::rebuild() {
         QString note;
     };
     const Group groups[] = {
-        {AppSource::appStore, tr("App Store"), say("Reinstall straight from the Mac App Store.")},
+        {AppSource::appStore, tr("App Store"), tr("Reinstall straight from the Mac App Store.")},
         {AppSource::homebrewCask, tr("Homebrew"), tr("Covered by your Brewfile (`brew bundle`).")},
         {AppSource::manual, tr("Manual downloads"), tr("No automated recovery — you'll redownload these yourself.")},
     };

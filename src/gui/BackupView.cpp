@@ -323,6 +323,7 @@ BackupPane::BackupPane(AppModel& model, ModelSignals& changes, QWidget* parent) 
     makeSecondary(stage_);
     stage_->setTextFormat(Qt::PlainText);
     bar->row()->addWidget(stage_, 1);
+    bar->row()->addStretch(1);
     busy_ = new QProgressBar(bar);
     busy_->setRange(0, 0);
     busy_->setMaximumWidth(90);

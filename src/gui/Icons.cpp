@@ -160,9 +160,12 @@ void draw(QPainter& p, Glyph glyph, const QColor& color) {
         p.drawLine(QPointF(12, 15), QPointF(17, 15));
         break;
     case Glyph::app:
-        p.drawRoundedRect(QRectF(3.5, 3.5, 17, 17), 4.5, 4.5);
-        p.drawLine(QPointF(8, 12), QPointF(16, 12));
-        p.drawLine(QPointF(12, 8), QPointF(12, 16));
+        p.drawRoundedRect(QRectF(3, 3, 18, 18), 5, 5);
+        p.setBrush(fill);
+        p.setPen(Qt::NoPen);
+        for (double x : {7.5, 13.0})
+            for (double y : {7.5, 13.0})
+                p.drawRoundedRect(QRectF(x, y, 3.5, 3.5), 1, 1);
         break;
     case Glyph::branch:
         p.drawEllipse(QPointF(7, 5.5), 2.3, 2.3);

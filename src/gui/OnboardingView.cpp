@@ -41,10 +41,14 @@ OnboardingView::OnboardingView(AppModel& model, QWidget* parent) : QWidget(paren
     body_->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
     body_->setWordWrap(true);
     body_->setFont(scaledFont(body_->font(), 2));
-    body_->setMaximumWidth(560);
-    body_->setMinimumHeight(QFontMetrics(body_->font()).height() * 4);
+    body_->setFixedWidth(QFontMetrics(body_->font()).averageCharWidth() * 56);
+    body_->setMinimumHeight(QFontMetrics(body_->font()).lineSpacing() * 5);
     makeSecondary(body_);
-    v->addWidget(body_, 0, Qt::AlignHCenter);
+    auto* bodyRow = new QHBoxLayout;
+    bodyRow->addStretch(1);
+    bodyRow->addWidget(body_);
+    bodyRow->addStretch(1);
+    v->addLayout(bodyRow);
     v->addStretch(3);
     dots_ = new QLabel(this);
     dots_->setAlignment(Qt::AlignCenter);

@@ -128,6 +128,8 @@ DiffRow::DiffRow(const RestoreOutcome& outcome, QWidget* parent) : QWidget(paren
         html +=
             QStringLiteral("<span style=\"color:%1\">%2</span>\n").arg(c.name(QColor::HexArgb), line.toHtmlEscaped());
     }
+    if (html.endsWith(QLatin1Char('\n')))
+        html.chop(1);
     html += QStringLiteral("</pre>");
     lines->setText(html);
     lines->setContentsMargins(28, 4, 0, 4);
@@ -374,6 +376,8 @@ RestorePane::RestorePane(AppModel& model, ModelSignals& changes, QWidget* parent
         relocIntro_ = caption(QString(), card);
         top->addWidget(relocIntro_, 1);
         review_ = new QPushButton(tr("Review locations"), card);
+        review_->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+        top->addStretch(0);
         top->addWidget(review_, 0, Qt::AlignTop);
         card->body()->addLayout(top);
         relocList_ = new QVBoxLayout;
@@ -409,6 +413,7 @@ RestorePane::RestorePane(AppModel& model, ModelSignals& changes, QWidget* parent
     stage_->setTextFormat(Qt::PlainText);
     makeSecondary(stage_);
     bar->row()->addWidget(stage_, 1);
+    bar->row()->addStretch(1);
     busy_ = new QProgressBar(bar);
     busy_->setRange(0, 0);
     busy_->setMaximumWidth(90);

@@ -55,6 +55,7 @@ QPushButton#primary:disabled {
     border-color: palette(mid);
 }
 QTabBar::tab { padding: 6px 16px; }
+QPushButton { padding: 4px 12px; }
 )"));
 }
 

@@ -238,6 +238,8 @@ QPushButton* primaryButton(const QString& text, QWidget* parent) {
     b->setAutoDefault(true);
     b->setObjectName(QStringLiteral("primary"));
     b->setMinimumHeight(QFontMetrics(b->font()).height() + 14);
+    b->setMinimumWidth(QFontMetrics(b->font()).horizontalAdvance(text) + 48);
+    b->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     return b;
 }
 
