@@ -145,7 +145,8 @@ RootView::RootView(AppModel& model, ModelSignals& changes, QWidget* parent) : QW
             [this](int index) { model_.setTab(static_cast<AppModel::Tab>(index)); });
     connect(rescan_, &QToolButton::clicked, this, [this] { model_.scan(); });
     connect(quit, &QPushButton::clicked, this, &RootView::quitRequested);
-    connect(&changes, &ModelSignals::settled, this, &RootView::refresh);
+    // The frame is cheap to refresh, so the status line and banners follow every change at once.
+    connect(&changes, &ModelSignals::propertyChanged, this, &RootView::refresh);
     refresh();
 }
 

@@ -72,7 +72,8 @@ StowageApp::StowageApp(AppModel& model, std::unique_ptr<Updater> updater, QWidge
     setMinimumSize(720, 540);
     buildMenu();
     connect(root_, &RootView::quitRequested, this, &QWidget::close);
-    connect(&changes_, &ModelSignals::settled, this, &StowageApp::refreshActions);
+    // Immediately, not once per batch: a command must never stay enabled while its work has started.
+    connect(&changes_, &ModelSignals::propertyChanged, this, &StowageApp::refreshActions);
     refreshActions();
 }
 

@@ -13,6 +13,7 @@
 #include <QApplication>
 
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -64,17 +65,22 @@ inline void makeDeveloperHome(const TempHome& home) {
 
 /// The model and main window over a temporary home, with a private settings file and key store.
 struct GuiWorld {
-    explicit GuiWorld(bool onboarded = true, bool developerHome = true) {
+    /// `programPath` relative to the home; by default not an installed or built location.
+    explicit GuiWorld(bool onboarded = true, bool developerHome = true,
+                      const std::string& programPath = "bin/stowage-app",
+                      const std::function<void(const TempHome&)>& prepare = {}) {
         if (developerHome)
             makeDeveloperHome(home);
         defaults = std::make_shared<JsonDefaultsStore>(home / ".config/stowage/defaults.json");
         if (onboarded)
             defaults->setBoolean("hasOnboarded", true);
+        if (prepare)
+            prepare(home);
         executor = std::make_shared<gui::QtExecutor>(qApp);
         AppEnvironment env;
         env.executor = executor;
         env.homeFolder = home.path();
-        env.programPath = home / "bin/stowage-app"; // not an installed or built location
+        env.programPath = home / programPath;
         env.defaults = defaults;
         env.keyStore = std::make_shared<FileKeyStore>(home / ".local/share/stowage");
         model = std::make_unique<AppModel>(env);

@@ -75,6 +75,7 @@ class GuiJourneyTests : public QObject {
 private slots:
     void tabsMenuAndShortcuts();
     void onboardingAndReplay();
+    void restorerLaunchWelcomesBack();
     void auditFiltersAndEmptyStates();
     void emptyInventoryOffersSettingsAndRescan();
     void backupCheckBoxesInThreeStates();
@@ -121,7 +122,6 @@ void GuiJourneyTests::tabsMenuAndShortcuts() {
 
     // Ctrl+R goes back to the audit and rescans; the command is disabled while the scan runs.
     QTest::keyClick(w.window.get(), Qt::Key_R, Qt::ControlModifier);
-    settle();
     QVERIFY(w.model->tab() == AppModel::Tab::audit);
     QVERIFY(w.model->scanning());
     QCOMPARE(root->statusLine()->text(), QString("Scanning…"));
@@ -192,6 +192,22 @@ void GuiJourneyTests::onboardingAndReplay() {
     QCOMPARE(root->settingsPane()->scanRootsEdit()->toPlainText(), QString("~/src\n~/work"));
     QCOMPARE(root->settingsPane()->reminderPicker()->currentText(), QString("Monthly"));
     QVERIFY(!root->settingsPane()->grantedBlock()->isVisibleTo(root->settingsPane()));
+}
+
+void GuiJourneyTests::restorerLaunchWelcomesBack() {
+    // Started from the copy a backup carries: the restore tab opens on that folder, no onboarding.
+    GuiWorld w(/*onboarded=*/false, /*developerHome=*/false, "Backup/Stowage/stowage-app",
+               [](const stowage::testing::TempHome& home) { home.writeFile("Backup/backup.json", "{}"); });
+    w.window->show();
+    settle();
+    RootView* root = w.window->root();
+    QVERIFY(w.model->isRestorerMode());
+    QVERIFY(!root->onboardingShown());
+    QVERIFY(root->welcomeBanner()->isVisibleTo(root));
+    QVERIFY(showsText(root, "Welcome back"));
+    QVERIFY(showsText(root, "Restoring from the backup this app shipped inside. Review below, then Restore."));
+    QCOMPARE(root->currentPane(), static_cast<QWidget*>(root->restorePane()));
+    QCOMPARE(root->restorePane()->findChild<FolderField*>()->path(), QString::fromStdString(w.home / "Backup"));
 }
 
 void GuiJourneyTests::auditFiltersAndEmptyStates() {
