@@ -353,8 +353,7 @@ void AuditPane::rebuildList() {
             reveal->setAccessibleName(tr("Reveal %1").arg(QString::fromStdString(risk.name)));
             reveal->setToolTip(say("Show in Finder") + QStringLiteral(": ") + QString::fromStdString(risk.repo));
             const QString repo = QString::fromStdString(risk.repo);
-            connect(reveal, &QPushButton::clicked, this,
-                    [repo] { QDesktopServices::openUrl(QUrl::fromLocalFile(repo)); });
+            connect(reveal, &QPushButton::clicked, this, [repo] { revealInFileManager(repo); });
             row->addWidget(reveal);
             card->body()->addLayout(row);
         }

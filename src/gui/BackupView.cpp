@@ -551,7 +551,7 @@ void BackupPane::rebuildResult() {
     buttons->addStretch(1);
     card->body()->addLayout(buttons);
     const QString dir = str(r.outputDir);
-    connect(reveal, &QPushButton::clicked, this, [dir] { QDesktopServices::openUrl(QUrl::fromLocalFile(dir)); });
+    connect(reveal, &QPushButton::clicked, this, [dir] { revealInFileManager(dir); });
     connect(guide, &QPushButton::clicked, this,
             [dir] { QDesktopServices::openUrl(QUrl::fromLocalFile(dir + QStringLiteral("/RESTORE.md"))); });
     resultHost_->addWidget(card);

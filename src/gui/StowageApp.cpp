@@ -141,7 +141,7 @@ void StowageApp::buildMenu() {
                                          .arg(dir.isEmpty() ? tr("(none chosen)") : dir));
             return;
         }
-        QDesktopServices::openUrl(QUrl::fromLocalFile(dir));
+        revealInFileManager(dir);
     });
     add(tr("Send Beta Feedback…"), QKeySequence(), [] { QDesktopServices::openUrl(feedbackUrl()); });
     checkUpdates_ = add(tr("Check for Updates…"), QKeySequence(), [this] {

@@ -5,6 +5,10 @@
 #include <QApplication>
 #include <QBoxLayout>
 #include <QClipboard>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
 #include <QGuiApplication>
@@ -15,6 +19,7 @@
 #include <QPainterPath>
 #include <QStyle>
 #include <QTimer>
+#include <QUrl>
 
 namespace stowage::gui {
 
@@ -287,6 +292,27 @@ void clearLayout(QLayout* layout) {
             clearLayout(child);
         delete item;
     }
+}
+
+void revealInFileManager(const QString& path) {
+    const QUrl url = QUrl::fromLocalFile(path);
+    auto fallback = [url] { QDesktopServices::openUrl(url); };
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
+        fallback();
+        return;
+    }
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("/org/freedesktop/FileManager1"),
+        QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("ShowItems"));
+    call << QStringList{url.toString()} << QString();
+    // Asynchronous: starting a file manager may take a while, and the window must not wait for it.
+    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, 5000), qApp);
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, qApp, [watcher, fallback] {
+        if (watcher->isError())
+            fallback();
+        watcher->deleteLater();
+    });
 }
 
 QString fileSize(qint64 bytes) {

@@ -168,6 +168,10 @@ void clearLayout(QLayout* layout);
 /// A primary button: the default action of its pane (Enter triggers it).
 QPushButton* primaryButton(const QString& text, QWidget* parent = nullptr);
 
+/// Shows a file or folder in the desktop's file manager, selected inside its parent folder, through
+/// the freedesktop FileManager1 service; opens the folder itself where no file manager offers it.
+void revealInFileManager(const QString& path);
+
 /// Human file size ("12.3 MB", "512 bytes").
 QString fileSize(qint64 bytes);
 

@@ -59,7 +59,7 @@ void ResponsivenessTests::mainThreadAnswersWhileBackingUp() {
     QVERIFY(w.model->backupResult()->configFiles.size() >= 1);
     qInfo("backup of %d generated files took %lld ms; longest gap between 50 ms ticks: %lld ms over %d ticks", 5000,
           static_cast<long long>(took), static_cast<long long>(maxGap), ticks);
-    QVERIFY2(ticks >= 2, "the backup finished before the timer could measure anything");
+    QVERIFY2(ticks >= 1, "the backup finished before the timer could measure anything");
     QVERIFY2(maxGap <= 250, qPrintable(QString("the main thread stalled for %1 ms").arg(maxGap)));
 }
 
