@@ -30,7 +30,7 @@ bool notify(const std::string& title, const std::string& body) {
     g_variant_builder_init(&actions, G_VARIANT_TYPE("as"));
     GVariantBuilder hints;
     g_variant_builder_init(&hints, G_VARIANT_TYPE("a{sv}"));
-    g_variant_builder_add(&hints, "{sv}", "desktop-entry", g_variant_new_string("io.stowage.Stowage"));
+    g_variant_builder_add(&hints, "{sv}", "desktop-entry", g_variant_new_string("io.larchworks.Stowage"));
     GVariant* reply =
         g_dbus_connection_call_sync(bus, "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
                                     "org.freedesktop.Notifications", "Notify",
