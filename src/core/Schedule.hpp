@@ -44,6 +44,8 @@ struct RunRecord {
     bool succeeded = false;
     /// The error sentence of a failed run, or the summary of a successful one.
     std::string message;
+
+    bool operator==(const RunRecord&) const = default;
 };
 
 /// Reads the last scheduled run; absent when there is none or the file is damaged.

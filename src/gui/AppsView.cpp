@@ -3,10 +3,14 @@
 #include <QBoxLayout>
 #include <QButtonGroup>
 #include <QDesktopServices>
+#include <QFileInfo>
 #include <QFontDatabase>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QUrl>
+
+#include <algorithm>
+#include <map>
 
 namespace stowage::gui {
 
@@ -45,8 +49,51 @@ const std::vector<AppsPane::ReinstallSource>& AppsPane::reinstallSources() {
         {QStringLiteral("cargo crates"), QStringLiteral("Rust binaries"), Glyph::terminal,
          QStringLiteral("cargo-installed.txt"),
          [](const QString& f) { return QStringLiteral("xargs -n1 cargo install < ") + quoted(f); }},
+        {QStringLiteral("APT packages"), QStringLiteral("Debian and Ubuntu packages you installed"), Glyph::terminal,
+         QStringLiteral("apt-manual.txt"),
+         [](const QString& f) { return QStringLiteral("xargs -a ") + quoted(f) + QStringLiteral(" sudo apt-get install -y"); }},
+        {QStringLiteral("DNF packages"), QStringLiteral("Fedora packages you installed"), Glyph::terminal,
+         QStringLiteral("dnf-user.txt"),
+         [](const QString& f) { return QStringLiteral("xargs -a ") + quoted(f) + QStringLiteral(" sudo dnf install -y"); }},
+        {QStringLiteral("pacman packages"), QStringLiteral("Arch packages you installed"), Glyph::terminal,
+         QStringLiteral("pacman-native.txt"),
+         [](const QString& f) { return QStringLiteral("sudo pacman -S --needed - < ") + quoted(f); }},
+        {QStringLiteral("Flatpak apps"), QStringLiteral("Apps with their remote and installation"), Glyph::app,
+         QStringLiteral("flatpak-apps.txt"),
+         [](const QString& f) {
+             return QStringLiteral("while IFS=\"$(printf '\\t')\" read -r id origin installation; do flatpak install "
+                                   "-y \"--$installation\" \"$origin\" \"$id\" < /dev/null; done < ") +
+                    quoted(f);
+         }},
+        {QStringLiteral("Snaps"), QStringLiteral("Snap packages with their channel"), Glyph::app,
+         QStringLiteral("snaps.txt"),
+         [](const QString& f) {
+             return QStringLiteral("while IFS=\"$(printf '\\t')\" read -r name channel confinement; do if [ "
+                                   "\"$confinement\" = classic ]; then sudo snap install \"$name\" "
+                                   "--channel=\"$channel\" --classic < /dev/null; else sudo snap install \"$name\" "
+                                   "--channel=\"$channel\" < /dev/null; fi; done < ") +
+                    quoted(f);
+         }},
+        {QStringLiteral("pipx apps"), QStringLiteral("Python command-line apps"), Glyph::terminal,
+         QStringLiteral("pipx.txt"),
+         [](const QString& f) { return QStringLiteral("xargs -n 1 -a ") + quoted(f) + QStringLiteral(" pipx install"); }},
+        {QStringLiteral("Go binaries"), QStringLiteral("Programs in ~/go/bin"), Glyph::terminal,
+         QStringLiteral("go-binaries.txt"),
+         [](const QString& f) { return QStringLiteral("xargs -n 1 -a ") + quoted(f) + QStringLiteral(" go install"); }},
     };
     return sources;
+}
+
+bool AppsPane::platformSource(const QString& manifestFile) {
+    static const QStringList mac{QStringLiteral("Brewfile"), QStringLiteral("appstore.txt")};
+    static const QStringList linuxOnly{QStringLiteral("apt-manual.txt"), QStringLiteral("dnf-user.txt"),
+                                       QStringLiteral("pacman-native.txt"), QStringLiteral("flatpak-apps.txt"),
+                                       QStringLiteral("snaps.txt")};
+#if defined(__APPLE__)
+    return !linuxOnly.contains(manifestFile);
+#else
+    return !mac.contains(manifestFile);
+#endif
 }
 
 AppRow::AppRow(AppModel& model, const InstalledApp& app, bool fromBackup, QWidget* parent) : QWidget(parent) {
@@ -98,6 +145,20 @@ AppRow::AppRow(AppModel& model, const InstalledApp& app, bool fromBackup, QWidge
         h->addWidget(b);
         break;
     }
+    case AppSource::distributionPackage:
+    case AppSource::flatpak:
+    case AppSource::snap:
+    case AppSource::nix: {
+        const QString cmd = app.reinstallCommand() ? str(*app.reinstallCommand()) : QString();
+        auto* b = new CopyButton(
+            tr("Copy install cmd"), [cmd] { return cmd; }, this);
+        b->setToolTip(cmd);
+        b->setAccessibleName(tr("Copy the command that reinstalls %1").arg(str(app.name)));
+        b->setEnabled(!cmd.isEmpty());
+        h->addWidget(b);
+        break;
+    }
+    case AppSource::appImage:
     case AppSource::manual: {
         auto* b = new QPushButton(glyphIcon(Glyph::search), tr("Find download"), this);
         b->setAccessibleName(tr("Find a download of %1").arg(str(app.name)));
@@ -165,7 +226,11 @@ AppsPane::AppsPane(AppModel& model, ModelSignals& changes, QWidget* parent) : Pa
         bar->setMaximumWidth(80);
         bar->setTextVisible(false);
         h->addWidget(bar);
+        #if defined(__APPLE__)
         h->addWidget(caption(tr("Reading /Applications…"), scanning_), 1);
+#else
+        h->addWidget(caption(tr("Reading the applications menu…"), scanning_), 1);
+#endif
     }
     column->addWidget(scanning_);
     groups_ = new QVBoxLayout;
@@ -206,13 +271,27 @@ void AppsPane::refresh() {
     progress_->setVisible(backup && !apps.empty());
     progress_->setText(
         QStringLiteral("%1 of %2 reinstalled").arg(model_.reinstalledCount()).arg(model_.backupApps().size()));
-    int store = 0, brew = 0;
-    for (const auto& a : apps) {
-        store += a.source == AppSource::appStore;
-        brew += a.source == AppSource::homebrewCask;
+    // One count per source present; the Mac's three always, as their pane has always shown them.
+    std::map<AppSource, int> bySource;
+    for (const auto& a : apps)
+        ++bySource[a.source];
+    QStringList counts;
+    const std::pair<AppSource, QString> labels[] = {
+        {AppSource::appStore, QStringLiteral("App Store")},   {AppSource::homebrewCask, QStringLiteral("brew")},
+        {AppSource::distributionPackage, QStringLiteral("packages")}, {AppSource::flatpak, QStringLiteral("Flatpak")},
+        {AppSource::snap, QStringLiteral("Snap")},             {AppSource::nix, QStringLiteral("Nix")},
+        {AppSource::appImage, QStringLiteral("AppImage")},     {AppSource::manual, QStringLiteral("manual")},
+    };
+    const bool linuxApps = std::any_of(apps.begin(), apps.end(), [](const InstalledApp& a) {
+        return a.source != AppSource::appStore && a.source != AppSource::homebrewCask && a.source != AppSource::manual;
+    });
+    for (const auto& [source, label] : labels) {
+        const bool macSource = source == AppSource::appStore || source == AppSource::homebrewCask;
+        const int n = bySource[source];
+        if (n > 0 || (!linuxApps && (macSource || source == AppSource::manual)))
+            counts << QStringLiteral("%1 %2").arg(n).arg(label);
     }
-    counts_->setText(
-        QStringLiteral("%1 App Store   %2 brew   %3 manual").arg(store).arg(brew).arg(model_.manualAppCount()));
+    counts_->setText(counts.join(QStringLiteral("   ")));
     scanning_->setVisible(model_.scanningApps() && !backup);
 
     QString sig = QString::number(backup) + filter_->text() + QString::number(model_.scanningApps());
@@ -228,6 +307,9 @@ void AppsPane::refresh() {
         clearLayout(sources_);
         for (const auto& s : reinstallSources()) {
             const QString file = folder + QStringLiteral("/manifest/") + s.manifestFile;
+            // Another system's lists only when this backup holds them.
+            if (!platformSource(s.manifestFile) && !QFileInfo::exists(file))
+                continue;
             auto* row = new QHBoxLayout;
             row->setSpacing(10);
             auto* i = new QLabel;
@@ -291,6 +373,12 @@ void AppsPane::rebuild() {
     const Group groups[] = {
         {AppSource::appStore, tr("App Store"), tr("Reinstall straight from the Mac App Store.")},
         {AppSource::homebrewCask, tr("Homebrew"), tr("Covered by your Brewfile (`brew bundle`).")},
+        {AppSource::distributionPackage, tr("Distribution packages"),
+         tr("Reinstall with your package manager; also in the backup's package list.")},
+        {AppSource::flatpak, tr("Flatpak"), tr("Reinstall from the same remote and installation.")},
+        {AppSource::snap, tr("Snap"), tr("Reinstall from the Snap Store on the same channel.")},
+        {AppSource::nix, tr("Nix"), tr("Reinstall into your Nix profile.")},
+        {AppSource::appImage, tr("AppImages"), tr("Self-contained downloads — fetch them again from their makers.")},
         {AppSource::manual, tr("Manual downloads"), tr("No automated recovery — you'll redownload these yourself.")},
     };
     for (const auto& g : groups) {

@@ -34,6 +34,9 @@ public:
         std::function<QString(const QString& file)> command;
     };
     static const std::vector<ReinstallSource>& reinstallSources();
+    /// Whether the list belongs to this platform's toolchains (the others are shown only when a
+    /// backup holds them).
+    static bool platformSource(const QString& manifestFile);
     /// A path as one single-quoted shell word (embedded quotes closed, escaped and reopened).
     static QString quoted(const QString& path);
 

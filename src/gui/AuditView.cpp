@@ -301,7 +301,9 @@ void AuditPane::rebuildList() {
     summaryHost_->addWidget(summaryCard());
     filterBar_->setVisible(!inv.findings.empty());
 
-    if (inv.findings.empty()) {
+    // "Nothing at risk" only when there is truly nothing: a repository with unsaved work, or one
+    // git could not read, is still something a wipe could lose.
+    if (inv.findings.empty() && model_.gitRisks().empty()) {
         auto* card = new Card(this);
         card->setObjectName(QStringLiteral("emptyInventory"));
         card->body()->setContentsMargins(24, 24, 24, 24);
@@ -330,35 +332,48 @@ void AuditPane::rebuildList() {
         return;
     }
 
-    if (!model_.gitRisks().empty()) {
-        const auto& risks = model_.gitRisks();
-        list_->addWidget(sectionHeading(
-            QStringLiteral("%1 repo(s) with unsaved or unpushed work").arg(risks.size()),
-            tr("Not a file Stowage backs up — commit or push these before you wipe, or you'll lose the work."), this));
+    std::vector<const GitRisk*> atRisk, uninspected;
+    for (const auto& risk : model_.gitRisks())
+        (risk.uninspected() ? uninspected : atRisk).push_back(&risk);
+    auto repoSection = [this](const std::vector<const GitRisk*>& risks, const QString& heading, const QString& note,
+                              const QString& objectName, Glyph glyph, Tint tint) {
+        if (risks.empty())
+            return;
+        list_->addWidget(sectionHeading(heading, note, this));
         auto* card = new Card(this);
-        card->setObjectName(QStringLiteral("gitRisks"));
-        for (const auto& risk : risks) {
+        card->setObjectName(objectName);
+        for (const auto* risk : risks) {
             auto* row = new QHBoxLayout;
             row->setSpacing(8);
-            row->addWidget(glyphLabel(Glyph::branch, Tint::orange, card));
+            row->addWidget(glyphLabel(glyph, tint, card));
             auto* texts = new QVBoxLayout;
             texts->setSpacing(0);
-            auto* name = new QLabel(QString::fromStdString(risk.name), card);
+            auto* name = new QLabel(QString::fromStdString(risk->name), card);
+            name->setTextFormat(Qt::PlainText);
             name->setFont(scaledFont(name->font(), 0, QFont::DemiBold));
-            name->setToolTip(QString::fromStdString(risk.repo));
+            name->setToolTip(QString::fromStdString(risk->repo));
             texts->addWidget(name);
-            texts->addWidget(caption(QString::fromStdString(risk.detail), card));
+            texts->addWidget(caption(QString::fromStdString(risk->detail), card));
             row->addLayout(texts, 1);
             auto* reveal = new QPushButton(tr("Reveal"), card);
-            reveal->setAccessibleName(tr("Reveal %1").arg(QString::fromStdString(risk.name)));
-            reveal->setToolTip(say("Show in Finder") + QStringLiteral(": ") + QString::fromStdString(risk.repo));
-            const QString repo = QString::fromStdString(risk.repo);
+            reveal->setAccessibleName(tr("Reveal %1").arg(QString::fromStdString(risk->name)));
+            reveal->setToolTip(say("Show in Finder") + QStringLiteral(": ") + QString::fromStdString(risk->repo));
+            const QString repo = QString::fromStdString(risk->repo);
             connect(reveal, &QPushButton::clicked, this, [repo] { revealInFileManager(repo); });
             row->addWidget(reveal);
             card->body()->addLayout(row);
         }
         list_->addWidget(card);
-    }
+    };
+    repoSection(atRisk, QStringLiteral("%1 repo(s) with unsaved or unpushed work").arg(atRisk.size()),
+                tr("Not a file Stowage backs up — commit or push these before you wipe, or you'll lose the work."),
+                QStringLiteral("gitRisks"), Glyph::branch, Tint::orange);
+    repoSection(uninspected, QStringLiteral("%1 repo(s) could not be inspected").arg(uninspected.size()),
+                tr("Git could not read these, so Stowage cannot tell whether they hold unsaved work. Check them "
+                   "yourself before you wipe."),
+                QStringLiteral("uninspectedRepos"), Glyph::warning, Tint::red);
+    if (inv.findings.empty())
+        return;
 
     bool anyShown = false;
     for (Tier tier : allTiers()) {

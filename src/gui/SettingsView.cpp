@@ -1,10 +1,13 @@
 #include "gui/SettingsView.hpp"
 
 #include "core/ScopedFileAccess.hpp"
+#include "model/Text.hpp"
 
 #include <QBoxLayout>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDateTime>
+#include <QLocale>
 #include <QDir>
 #include <QFileDialog>
 #include <QFontDatabase>
@@ -77,6 +80,23 @@ SettingsPane::SettingsPane(AppModel& model, ModelSignals& changes, QWidget* pare
     lastBackup_ = caption(QString(), backup);
     rem->addWidget(lastBackup_, 1);
     backup->body()->addLayout(rem);
+    backup->body()->addSpacing(6);
+    auto* sch = new QHBoxLayout;
+    auto* schl = fieldLabel(tr("Back up automatically"), backup);
+    sch->addWidget(schl);
+    schedule_ = new QComboBox(backup);
+    schedule_->addItem(tr("Off"), static_cast<int>(schedule::Frequency::off));
+    schedule_->addItem(tr("Daily"), static_cast<int>(schedule::Frequency::daily));
+    schedule_->addItem(tr("Weekly"), static_cast<int>(schedule::Frequency::weekly));
+    schedule_->setAccessibleName(tr("Back up automatically"));
+    schedule_->setToolTip(tr("Runs stowage backup through your session's systemd timer, even while Stowage is closed. "
+                             "A missed run happens at the next login; a failed one shows a notification."));
+    schl->setBuddy(schedule_);
+    sch->addWidget(schedule_);
+    scheduleNote_ = caption(QString(), backup);
+    scheduleNote_->setWordWrap(true);
+    sch->addWidget(scheduleNote_, 1);
+    backup->body()->addLayout(sch);
     column->addWidget(backup);
 
     granted_ = new Card(this);
@@ -115,11 +135,15 @@ SettingsPane::SettingsPane(AppModel& model, ModelSignals& changes, QWidget* pare
     connect(incremental_, &QCheckBox::toggled, this, [this](bool on) { model_.setIncremental(on); });
     connect(reminder_, &QComboBox::activated, this,
             [this](int index) { model_.setReminderDays(reminder_->itemData(index).toInt()); });
+    connect(schedule_, &QComboBox::activated, this, [this](int index) {
+        model_.setScheduleFrequency(static_cast<schedule::Frequency>(schedule_->itemData(index).toInt()));
+    });
     connect(replay_, &QPushButton::clicked, this, [this] {
         model_.setHasOnboarded(false);
         model_.persist();
     });
     refresh();
+    model_.refreshSchedule();
 }
 
 void SettingsPane::refresh() {
@@ -145,6 +169,39 @@ void SettingsPane::refresh() {
     }
     reminder_->setCurrentIndex(index);
     lastBackup_->setText(QString::fromStdString(model_.lastBackupDescription()));
+    {
+        const QSignalBlocker b(schedule_);
+        schedule_->setCurrentIndex(schedule_->findData(static_cast<int>(model_.scheduleFrequency())));
+        schedule_->setEnabled(!model_.changingSchedule());
+    }
+    QString note;
+    if (model_.changingSchedule()) {
+        note = tr("Applying\u2026");
+    } else if (model_.scheduleError()) {
+        note = QString::fromStdString(*model_.scheduleError());
+    } else {
+        QStringList parts;
+        if (model_.nextScheduledRun())
+            parts << tr("next run %1").arg(QLocale().toString(
+                         QDateTime::fromSecsSinceEpoch(std::chrono::duration_cast<std::chrono::seconds>(
+                                                           model_.nextScheduledRun()->time_since_epoch())
+                                                           .count()),
+                         QLocale::ShortFormat));
+        if (const auto& last = model_.lastScheduledRun())
+            parts << (last->succeeded ? tr("last scheduled run succeeded %1") : tr("last scheduled run failed %1"))
+                         .arg(QString::fromStdString(text::relativeTime(last->at, std::chrono::system_clock::now())));
+        note = parts.join(QStringLiteral(" \u00b7 "));
+    }
+    scheduleNote_->setText(note);
+    const bool problem = model_.scheduleError() || (model_.lastScheduledRun() && !model_.lastScheduledRun()->succeeded);
+    if (problem) {
+        QPalette notePalette = scheduleNote_->palette();
+        notePalette.setColor(QPalette::WindowText, tintColor(Tint::red, palette()));
+        scheduleNote_->setPalette(notePalette);
+        scheduleNote_->setForegroundRole(QPalette::WindowText);
+    } else {
+        makeSecondary(scheduleNote_);
+    }
 
     granted_->setVisible(Sandbox::isActive());
     if (!rootsShown_ || shownRoots_ != model_.grantedRoots()) {

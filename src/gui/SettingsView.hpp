@@ -21,6 +21,8 @@ public:
     QWidget* grantedBlock() const { return granted_; }
     QPushButton* replayButton() const { return replay_; }
     QComboBox* reminderPicker() const { return reminder_; }
+    QComboBox* schedulePicker() const { return schedule_; }
+    QLabel* scheduleNote() const { return scheduleNote_; }
 
 private:
     QPlainTextEdit* roots_;
@@ -29,6 +31,8 @@ private:
     QCheckBox* incremental_;
     QComboBox* reminder_;
     QLabel* lastBackup_;
+    QComboBox* schedule_;
+    QLabel* scheduleNote_;
     QWidget* granted_;
     QVBoxLayout* grantedList_;
     QPushButton* replay_;

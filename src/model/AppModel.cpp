@@ -416,6 +416,85 @@ void AppModel::scanApps() {
         });
 }
 
+namespace {
+
+struct ScheduleState {
+    schedule::Frequency frequency = schedule::Frequency::off;
+    std::optional<Timestamp> nextRun;
+    std::optional<schedule::RunRecord> lastRun;
+    std::optional<std::string> error;
+};
+
+ScheduleState readSchedule(const schedule::Scheduler& scheduler) {
+    ScheduleState state;
+    state.frequency = scheduler.installed();
+    if (state.frequency != schedule::Frequency::off && scheduler.systemdAvailable())
+        state.nextRun = scheduler.nextRun();
+    state.lastRun = schedule::readLastRun(schedule::lastRunPath());
+    return state;
+}
+
+} // namespace
+
+void AppModel::refreshSchedule() {
+    const std::string executable = paths::join(paths::parent(programPath_), "stowage");
+    start(
+        TaskPriority::utility,
+        [executable] { return readSchedule(schedule::Scheduler(schedule::unitFolder(), executable)); },
+        [this](Finished<ScheduleState> done) {
+            if (!done.value)
+                return;
+            assign(scheduleFrequency_, done.value->frequency, Property::scheduleFrequency);
+            assign(nextScheduledRun_, done.value->nextRun, Property::nextScheduledRun);
+            assign(lastScheduledRun_, done.value->lastRun, Property::lastScheduledRun);
+        });
+}
+
+void AppModel::setScheduleFrequency(schedule::Frequency frequency) {
+    if (changingSchedule_)
+        return;
+    assign(changingSchedule_, true, Property::changingSchedule);
+    assign(scheduleError_, std::optional<std::string>(), Property::scheduleError);
+    const std::string executable = paths::join(paths::parent(programPath_), "stowage");
+    const FileAccessPtr access = access_;
+    start(
+        TaskPriority::userInitiated,
+        [executable, frequency, access] {
+            schedule::Scheduler scheduler(schedule::unitFolder(), executable);
+            ScheduleState state;
+            try {
+                if (frequency != schedule::Frequency::off && !access->exists(executable))
+                    throw std::runtime_error("The stowage command is not installed beside the app, so scheduled "
+                                             "backups cannot be set up from here.");
+                if (!scheduler.systemdAvailable()) {
+                    if (frequency != schedule::Frequency::off)
+                        throw std::runtime_error(
+                            "No systemd user manager answers here, so Stowage cannot schedule itself. Add this "
+                            "line with crontab -e instead: " +
+                            schedule::crontabLine(frequency, executable));
+                } else {
+                    scheduler.apply(frequency);
+                }
+            } catch (const std::exception& e) {
+                state.error = e.what();
+            }
+            ScheduleState read = readSchedule(scheduler);
+            read.error = state.error;
+            return read;
+        },
+        [this](Finished<ScheduleState> done) {
+            if (done.value) {
+                assign(scheduleFrequency_, done.value->frequency, Property::scheduleFrequency);
+                assign(nextScheduledRun_, done.value->nextRun, Property::nextScheduledRun);
+                assign(lastScheduledRun_, done.value->lastRun, Property::lastScheduledRun);
+                assign(scheduleError_, done.value->error, Property::scheduleError);
+            } else {
+                assign(scheduleError_, std::optional<std::string>(done.error), Property::scheduleError);
+            }
+            assign(changingSchedule_, false, Property::changingSchedule);
+        });
+}
+
 void AppModel::scanProjects() {
     if (scanningProjects_ || !projects_.empty())
         return;
@@ -600,6 +679,10 @@ std::string AppModel::lastBackupDescription() const {
 }
 
 std::string AppModel::backupReminderText() const {
+    // A failed unattended run matters whatever the reminder interval, until a backup succeeds.
+    if (lastScheduledRun_ && !lastScheduledRun_->succeeded &&
+        (!lastBackupAt_ || *lastBackupAt_ < lastScheduledRun_->at))
+        return "The last scheduled backup failed: " + lastScheduledRun_->message;
     if (!needsBackupReminder())
         return {};
     if (!lastBackupAt_)

@@ -25,6 +25,7 @@
 #include "core/ProjectScanner.hpp"
 #include "core/Relocator.hpp"
 #include "core/RestoreOutcome.hpp"
+#include "core/Schedule.hpp"
 #include "core/Types.hpp"
 #include "model/Executor.hpp"
 
@@ -147,6 +148,13 @@ public:
         restoreStage,
         /// A backup folder's manifest is being loaded (informational; a new load supersedes it).
         loadingManifest,
+        /// Scheduled backups: the installed schedule, its next run, the last scheduled run, whether
+        /// a change is being applied, and why the last change or reading failed.
+        scheduleFrequency,
+        nextScheduledRun,
+        lastScheduledRun,
+        changingSchedule,
+        scheduleError,
     };
 
     using Observer = std::function<void(Property)>;
@@ -275,6 +283,12 @@ public:
     const std::string& restoreStage() const { return restoreStage_; } // ""
     bool loadingManifest() const { return loadingManifest_; }         // false
 
+    schedule::Frequency scheduleFrequency() const { return scheduleFrequency_; }                  // off
+    const std::optional<Timestamp>& nextScheduledRun() const { return nextScheduledRun_; }        // none
+    const std::optional<schedule::RunRecord>& lastScheduledRun() const { return lastScheduledRun_; } // none
+    bool changingSchedule() const { return changingSchedule_; }                                   // false
+    const std::optional<std::string>& scheduleError() const { return scheduleError_; }            // none
+
     // ---- Settings ---------------------------------------------------------------------------------
 
     /// Writes every setting but "reinstalledApps" to the defaults store: "scanRoots",
@@ -308,6 +322,17 @@ public:
     /// Reads restoreDir/manifest/apps.json into backupApps (empty when unreadable or damaged).
     void loadBackupApps();
 
+    // ---- Scheduled backups ------------------------------------------------------------------------
+
+    /// Reads the installed schedule (the user's systemd units), the next run the user manager plans
+    /// and the outcome of the last scheduled run, in the background.
+    void refreshSchedule();
+    /// Installs, changes or removes the schedule through the `stowage` program beside this one,
+    /// then refreshes. Ignored while changingSchedule. A failure (no systemd user manager, no
+    /// `stowage` beside the app, systemctl refusing) is published in scheduleError and the schedule
+    /// is read back as it is.
+    void setScheduleFrequency(schedule::Frequency frequency);
+
     // ---- Selection and filters --------------------------------------------------------------------
 
     void toggle(const std::string& path);
@@ -338,7 +363,8 @@ public:
     bool needsBackupReminder() const;
     /// "never backed up", or "last backup " + the time relative to now ("last backup yesterday").
     std::string lastBackupDescription() const;
-    /// The reminder banner's text: "You haven't backed up yet." or "It's been a while — " +
+    /// The reminder banner's text: "The last scheduled backup failed: <its error>" when it did (and
+    /// no backup succeeded after it), else "You haven't backed up yet." or "It's been a while — " +
     /// lastBackupDescription() + "."; empty while no reminder is due.
     std::string backupReminderText() const;
     const std::vector<InstalledApp>& displayedApps() const;
@@ -514,6 +540,11 @@ private:
     std::string backupStage_;
     std::string restoreStage_;
     bool loadingManifest_ = false;
+    schedule::Frequency scheduleFrequency_ = schedule::Frequency::off;
+    std::optional<Timestamp> nextScheduledRun_;
+    std::optional<schedule::RunRecord> lastScheduledRun_;
+    bool changingSchedule_ = false;
+    std::optional<std::string> scheduleError_;
 };
 
 std::string toString(AppModel::Tab tab);

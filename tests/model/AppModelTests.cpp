@@ -5,6 +5,7 @@
 #include "core/BackupManifest.hpp"
 #include "core/Settings.hpp"
 #include "model/Restorer.hpp"
+#include "support/FakeTools.hpp"
 
 #include <gtest/gtest.h>
 
@@ -287,6 +288,42 @@ TEST_F(AppModelTest, RestorerCopyNeedsAnInstalledOrBuiltProgram) {
               fs::perms::owner_exec);
     // The copy's launcher runs the copied app.
     EXPECT_EQ(testing::sh("test \"$('" + paths::join(dir, "Stowage/stowage-restore") + "')\" = app"), 0);
+}
+
+TEST_F(AppModelTest, ScheduledBackupsAreSetReadBackAndAFailedRunTakesTheReminderBanner) {
+    testing::ScopedEnv state("XDG_STATE_HOME", home.path() + "/.local/state");
+    testing::FakeTools tools(home);
+    tools.script("systemctl", "case \"$*\" in\n"
+                              "  *show-environment*) [ -e \"$HOME/no-user-manager\" ] && exit 1 ;;\n"
+                              "  *NextElapseUSecRealtime*) echo @1765100000 ;;\n"
+                              "esac\nexit 0\n");
+    auto model = makeModel();
+
+    model->setScheduleFrequency(schedule::Frequency::daily);
+    EXPECT_EQ(model->scheduleError(), std::nullopt);
+    EXPECT_EQ(model->scheduleFrequency(), schedule::Frequency::daily);
+    EXPECT_EQ(model->nextScheduledRun(), Timestamp(std::chrono::seconds(1765100000)));
+    EXPECT_EQ(slurp(home.path() + "/.config/systemd/user/stowage-backup.service"),
+              schedule::serviceUnit(paths::join(outside, "bin/stowage")));
+
+    // A failed unattended run after the last successful backup is what the banner says.
+    model->setLastBackupAt(clockNow - hours(30));
+    schedule::writeLastRun(schedule::lastRunPath(), {clockNow - hours(2), false, "The disk is full."});
+    model->refreshSchedule();
+    EXPECT_EQ(model->backupReminderText(), "The last scheduled backup failed: The disk is full.");
+    model->setLastBackupAt(clockNow - hours(1));
+    EXPECT_EQ(model->backupReminderText(), "");
+
+    model->setScheduleFrequency(schedule::Frequency::off);
+    EXPECT_EQ(model->scheduleFrequency(), schedule::Frequency::off);
+    EXPECT_FALSE(std::filesystem::exists(home.path() + "/.config/systemd/user/stowage-backup.timer"));
+
+    home.writeFile("no-user-manager", "");
+    model->setScheduleFrequency(schedule::Frequency::weekly);
+    ASSERT_TRUE(model->scheduleError());
+    EXPECT_NE(model->scheduleError()->find("crontab -e"), std::string::npos) << *model->scheduleError();
+    EXPECT_EQ(model->scheduleFrequency(), schedule::Frequency::off);
+    EXPECT_FALSE(model->changingSchedule());
 }
 
 } // namespace
