@@ -70,10 +70,6 @@ std::string backupFolder(const Context& context, const std::string& given) {
     return absoluteFolder(saved);
 }
 
-std::string jsonText(const nlohmann::json& j) {
-    return j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
-}
-
 // ---- Passphrase ------------------------------------------------------------------------------
 
 /// Echo is switched off for the lifetime of the object and restored afterwards, also when the

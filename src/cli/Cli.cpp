@@ -43,6 +43,10 @@ std::vector<std::string> resolveExcludes(const Context& context, const std::vect
     return given.empty() ? settings::excludeGlobs(*context.store) : given;
 }
 
+std::string jsonText(const nlohmann::json& j) {
+    return j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
 std::string formatBytes(std::int64_t bytes) {
     const char* units[] = {"B", "KB", "MB", "GB", "TB", "PB"};
     double value = static_cast<double>(bytes);

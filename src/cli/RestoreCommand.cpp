@@ -14,6 +14,7 @@
 #include "core/RestoreEngine.hpp"
 #include "core/Settings.hpp"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -227,10 +228,18 @@ std::string comparison(const FileDiff& diff) {
 /// with what is there now.
 std::string verdict(const RestoreOutcome& outcome, bool dry) {
     using Action = RestoreOutcome::Action;
-    if (outcome.action == Action::skipped)
+    switch (outcome.action) {
+    case Action::skipped:
         return "skipped";
-    if (outcome.action == Action::wroteBeside)
+    case Action::wroteBeside:
         return "beside";
+    case Action::unchanged:
+        return "identical";
+    case Action::failed:
+        return "failed";
+    case Action::restored:
+        break;
+    }
     if (!dry)
         return "restored";
     return outcome.diff ? comparison(*outcome.diff) : "directory";
@@ -241,42 +250,82 @@ std::string paint(const Style& style, const std::string& word, const std::string
         return style.green(text);
     if (word == "modified" || word == "binary" || word == "beside")
         return style.yellow(text);
+    if (word == "failed")
+        return style.red(text);
     if (word == "skipped" || word == "identical")
         return style.dim(text);
     return style.cyan(text);
 }
 
-void printOutcome(const Style& style, const RestoreOutcome& outcome, bool dry) {
+/// A file name as a terminal may show it: control characters (which could move the cursor or
+/// rewrite earlier lines) appear as escapes.
+std::string shownPath(const std::string& path) {
+    std::string shown;
+    for (unsigned char c : paths::abbreviateHome(path)) {
+        if (c < 0x20 || c == 0x7f) {
+            static const char* const kDigits = "0123456789abcdef";
+            shown += "\\x";
+            shown += kDigits[c >> 4];
+            shown += kDigits[c & 0xf];
+        } else {
+            shown += static_cast<char>(c);
+        }
+    }
+    return shown;
+}
+
+void printOutcome(const Style& style, const RestoreOutcome& outcome, bool dry, const std::string& indent = "  ") {
     const std::string word = verdict(outcome, dry);
     std::string padded = word;
     padded.resize(std::max<size_t>(padded.size(), 10), ' ');
-    std::cout << "  " << paint(style, word, padded) << " "
-              << paths::abbreviateHome(outcome.writtenPath ? *outcome.writtenPath : outcome.originalPath);
+    std::cout << indent << paint(style, word, padded) << " "
+              << shownPath(outcome.writtenPath ? *outcome.writtenPath : outcome.originalPath);
     if (outcome.action == RestoreOutcome::Action::skipped)
         std::cout << style.dim(" (exists)");
-    // Skipped and beside entries still say how the file there compares with the backup copy.
-    if (dry && outcome.diff && outcome.action != RestoreOutcome::Action::restored)
+    if (outcome.error)
+        std::cout << "  " << style.red(*outcome.error);
+    // Skipped, beside and failed entries still say how the file there compares with the backup copy.
+    if (dry && outcome.diff && outcome.action != RestoreOutcome::Action::restored &&
+        outcome.action != RestoreOutcome::Action::unchanged && outcome.diff->kind != FileDiff::Kind::directory)
         std::cout << style.dim("  existing file " + comparison(*outcome.diff));
     if (outcome.diff && outcome.diff->kind == FileDiff::Kind::modified &&
         (outcome.diff->added != 0 || outcome.diff->removed != 0))
         std::cout << "  " << style.green("+" + std::to_string(outcome.diff->added)) << "/"
                   << style.red("\u2212" + std::to_string(outcome.diff->removed));
     if (outcome.backedUpTo)
-        std::cout << style.dim("  (previous version saved to " + paths::abbreviateHome(*outcome.backedUpTo) + ")");
+        std::cout << style.dim("  (previous version saved to " + shownPath(*outcome.backedUpTo) + ")");
     std::cout << "\n";
-    if (!outcome.diff)
-        return;
-    for (const std::string& line : outcome.diff->hunks) {
-        std::string shown = "      " + line;
-        if (line.rfind("+ ", 0) == 0)
-            std::cout << style.green(shown) << "\n";
-        else if (line.rfind("- ", 0) == 0)
-            std::cout << style.red(shown) << "\n";
-        else if (line == "\u2026")
-            std::cout << style.dim(shown) << "\n";
-        else
-            std::cout << shown << "\n";
+    if (outcome.diff) {
+        for (const std::string& line : outcome.diff->hunks) {
+            std::string shown = indent + "    " + line;
+            if (line.rfind("+ ", 0) == 0)
+                std::cout << style.green(shown) << "\n";
+            else if (line.rfind("- ", 0) == 0)
+                std::cout << style.red(shown) << "\n";
+            else if (line == "\u2026")
+                std::cout << style.dim(shown) << "\n";
+            else
+                std::cout << shown << "\n";
+        }
     }
+    // A folder lists what happens inside it; a folder that is new as a whole only counts its files.
+    const bool allNew = std::all_of(outcome.files.begin(), outcome.files.end(), [](const RestoreOutcome& file) {
+        return file.action == RestoreOutcome::Action::restored &&
+               (!file.diff || file.diff->kind == FileDiff::Kind::new_);
+    });
+    if (dry && allNew && outcome.files.size() > 1 && outcome.diff && outcome.diff->kind == FileDiff::Kind::directory) {
+        std::cout << indent << "    " << style.dim(std::to_string(outcome.files.size()) + " new file(s)") << "\n";
+        return;
+    }
+    for (const RestoreOutcome& file : outcome.files)
+        printOutcome(style, file, dry, indent + "  ");
+}
+
+/// Whether any entry, or any file inside one, failed.
+bool anyFailed(const std::vector<RestoreOutcome>& outcomes) {
+    return std::any_of(outcomes.begin(), outcomes.end(), [](const RestoreOutcome& outcome) {
+        return outcome.action == RestoreOutcome::Action::failed || anyFailed(outcome.files);
+    });
 }
 
 void printHuman(const std::string& dir, const std::vector<Section>& sections, const std::vector<Unresolved>& unresolved,
@@ -431,9 +480,13 @@ int run(Context& context, const RestoreOptions& options) {
     progress.done();
 
     if (options.json)
-        std::cout << toJson(dir, sections, unresolved, options.dryRun).dump(2) << "\n";
+        std::cout << jsonText(toJson(dir, sections, unresolved, options.dryRun)) << "\n";
     else
         printHuman(dir, sections, unresolved, options.dryRun);
+    // Every entry was tried; one that could not be restored still makes the run a failure.
+    for (const Section& section : sections)
+        if (anyFailed(section.outcomes))
+            return 1;
     return 0;
 }
 
