@@ -257,18 +257,40 @@ std::string paint(const Style& style, const std::string& word, const std::string
     return style.cyan(text);
 }
 
+/// Length of the valid UTF-8 sequence starting at `at`, or 0 when the bytes there are not one.
+size_t utf8Length(const std::string& text, size_t at) {
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(at);
+    size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xe ? 3 : (lead >> 3) == 0x1e ? 4 : 0;
+    if (length == 0 || at + length > text.size() || (length == 2 && lead < 0xc2))
+        return 0;
+    for (size_t i = 1; i < length; ++i)
+        if ((byte(at + i) & 0xc0) != 0x80)
+            return 0;
+    if ((length == 3 && lead == 0xe0 && byte(at + 1) < 0xa0) || (length == 3 && lead == 0xed && byte(at + 1) >= 0xa0) ||
+        (length == 4 && lead == 0xf0 && byte(at + 1) < 0x90) ||
+        (length == 4 && (lead > 0xf4 || (lead == 0xf4 && byte(at + 1) >= 0x90))))
+        return 0;
+    return length;
+}
+
 /// A file name as a terminal may show it: control characters (which could move the cursor or
-/// rewrite earlier lines) appear as escapes.
+/// rewrite earlier lines) and bytes that are not UTF-8 appear as \xNN escapes.
 std::string shownPath(const std::string& path) {
+    static const char* const kDigits = "0123456789abcdef";
+    const std::string text = paths::abbreviateHome(path);
     std::string shown;
-    for (unsigned char c : paths::abbreviateHome(path)) {
-        if (c < 0x20 || c == 0x7f) {
-            static const char* const kDigits = "0123456789abcdef";
+    for (size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const size_t length = utf8Length(text, i);
+        if (length == 0 || c < 0x20 || c == 0x7f) {
             shown += "\\x";
             shown += kDigits[c >> 4];
             shown += kDigits[c & 0xf];
+            ++i;
         } else {
-            shown += static_cast<char>(c);
+            shown.append(text, i, length);
+            i += length;
         }
     }
     return shown;

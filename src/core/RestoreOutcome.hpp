@@ -29,7 +29,8 @@ struct RestoreOutcome {
 
     /// The entry's path as recorded in the backup, before any destination or prefix.
     std::string originalPath;
-    /// Where the content was (or would be) written; absent when the entry was skipped.
+    /// Where the content was (or would be) written, or for `unchanged` where it already is; absent
+    /// when the entry was skipped or failed.
     std::optional<std::string> writtenPath;
     Action action = Action::restored;
     /// Preview of the change; present only in dry runs of config files and secrets.

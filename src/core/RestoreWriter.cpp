@@ -126,6 +126,7 @@ RestoreOutcome RestoreWriter::restoreFile(const std::string& recorded, const std
         const bool sameMode = info && (info->posixPermissions & 07777) == mode;
         if (sameBytes && (sameMode || policy_ != ConflictPolicy::overwrite)) {
             outcome.action = Action::unchanged;
+            outcome.writtenPath = target;
             return outcome;
         }
         if (policy_ == ConflictPolicy::skip) {

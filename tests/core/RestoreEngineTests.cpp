@@ -373,7 +373,7 @@ TEST_F(RestoreEngineTest, ConflictPoliciesForConfigFiles) {
     EXPECT_EQ(modeOf(home(".zshrc.stowage-restored")), 0600);
     // An identical file gets no beside copy.
     EXPECT_EQ(beside[1].action, Action::unchanged);
-    EXPECT_FALSE(beside[1].writtenPath);
+    EXPECT_EQ(beside[1].writtenPath, home(".vimrc"));
     EXPECT_FALSE(present(home(".vimrc.stowage-restored")));
 
     // overwrite with saving: the replaced file goes to this run's folder at its recorded path,
