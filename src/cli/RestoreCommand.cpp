@@ -335,7 +335,7 @@ void printOutcome(const Style& style, const RestoreOutcome& outcome, bool dry, c
         return file.action == RestoreOutcome::Action::restored &&
                (!file.diff || file.diff->kind == FileDiff::Kind::new_);
     });
-    if (dry && allNew && outcome.files.size() > 1 && outcome.diff && outcome.diff->kind == FileDiff::Kind::directory) {
+    if (dry && allNew && outcome.files.size() > 1) {
         std::cout << indent << "    " << style.dim(std::to_string(outcome.files.size()) + " new file(s)") << "\n";
         return;
     }
