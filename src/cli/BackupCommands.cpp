@@ -85,10 +85,6 @@ std::string existingBackupFolder(const Context& context, const std::string& give
     return backupFolder(context, given);
 }
 
-std::string jsonText(const nlohmann::json& j) {
-    return j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
-}
-
 // ---- Passphrase ------------------------------------------------------------------------------
 
 /// The passphrase to seal with: --passphrase-file, else STOWAGE_PASSPHRASE, else asked twice on the
@@ -323,7 +319,7 @@ std::pair<int, BackupResult> runBackupNow(Context& context, const BackupCommandO
         nlohmann::json j = result;
         if (result.usedPassphrase)
             j["passphraseFrom"] = passphraseOrigin;
-        std::cout << jsonText(j) << "\n";
+        std::cout << jsonDocument(j) << "\n";
     } else {
         printBackupResult(result, passphraseOrigin, command.showRecoveryCode);
     }
@@ -378,7 +374,7 @@ int runVerify(Context& context, const std::string& dir, bool asJson, const DeepO
                                                  [&](bool passphraseBundle) { return deepKey(deep, passphraseBundle); })
                                     : BackupEngine(context.access).verify(folder);
     if (asJson) {
-        std::cout << jsonText(nlohmann::json(report)) << "\n";
+        std::cout << jsonDocument(nlohmann::json(report)) << "\n";
         return report.ok() ? 0 : 1;
     }
     const Style style(STDOUT_FILENO);
@@ -402,7 +398,7 @@ int runHistory(Context& context, const std::string& dir, bool asJson) {
     const std::string folder = existingBackupFolder(context, dir);
     auto runs = BackupEngine(context.access).history(folder);
     if (asJson) {
-        std::cout << jsonText(nlohmann::json(runs)) << "\n";
+        std::cout << jsonDocument(nlohmann::json(runs)) << "\n";
         return 0;
     }
     if (runs.empty()) {

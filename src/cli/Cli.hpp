@@ -6,6 +6,7 @@
 #include "core/platform/DefaultsStore.hpp"
 
 #include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
 
 #include <functional>
 #include <memory>
@@ -94,6 +95,7 @@ void dieOfTerminationSignal();
 /// Roots and excludes given on the command line, else the saved settings.
 std::vector<std::string> resolveRoots(const Context& context, const std::vector<std::string>& given);
 std::vector<std::string> resolveExcludes(const Context& context, const std::vector<std::string>& given);
+
 
 /// Human byte count: "512 B", "1.5 KB", "3.2 MB" (decimal units).
 std::string formatBytes(std::int64_t bytes);

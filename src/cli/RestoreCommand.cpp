@@ -19,6 +19,8 @@
 #include "core/Settings.hpp"
 #include "core/Wording.hpp"
 
+#include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -200,10 +202,18 @@ std::string comparison(const FileDiff& diff) {
 /// with what is there now.
 std::string verdict(const RestoreOutcome& outcome, bool dry) {
     using Action = RestoreOutcome::Action;
-    if (outcome.action == Action::skipped)
+    switch (outcome.action) {
+    case Action::skipped:
         return "skipped";
-    if (outcome.action == Action::wroteBeside)
+    case Action::wroteBeside:
         return "beside";
+    case Action::unchanged:
+        return "identical";
+    case Action::failed:
+        return "failed";
+    case Action::restored:
+        break;
+    }
     if (!dry)
         return "restored";
     return outcome.diff ? comparison(*outcome.diff) : "directory";
@@ -214,23 +224,67 @@ std::string paint(const Style& style, const std::string& word, const std::string
         return style.green(text);
     if (word == "modified" || word == "binary" || word == "beside")
         return style.yellow(text);
+    if (word == "failed")
+        return style.red(text);
     if (word == "skipped" || word == "identical")
         return style.dim(text);
     return style.cyan(text);
 }
 
-void printOutcome(const Style& style, const RestoreOutcome& outcome, bool dry) {
+/// Length of the valid UTF-8 sequence starting at `at`, or 0 when the bytes there are not one.
+size_t utf8Length(const std::string& text, size_t at) {
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(at);
+    size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xe ? 3 : (lead >> 3) == 0x1e ? 4 : 0;
+    if (length == 0 || at + length > text.size() || (length == 2 && lead < 0xc2))
+        return 0;
+    for (size_t i = 1; i < length; ++i)
+        if ((byte(at + i) & 0xc0) != 0x80)
+            return 0;
+    if ((length == 3 && lead == 0xe0 && byte(at + 1) < 0xa0) || (length == 3 && lead == 0xed && byte(at + 1) >= 0xa0) ||
+        (length == 4 && lead == 0xf0 && byte(at + 1) < 0x90) ||
+        (length == 4 && (lead > 0xf4 || (lead == 0xf4 && byte(at + 1) >= 0x90))))
+        return 0;
+    return length;
+}
+
+/// A file name as a terminal may show it: control characters (which could move the cursor or
+/// rewrite earlier lines) and bytes that are not UTF-8 appear as \xNN escapes.
+std::string shownPath(const std::string& path) {
+    static const char* const kDigits = "0123456789abcdef";
+    const std::string text = paths::abbreviateHome(path);
+    std::string shown;
+    for (size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const size_t length = utf8Length(text, i);
+        if (length == 0 || c < 0x20 || c == 0x7f) {
+            shown += "\\x";
+            shown += kDigits[c >> 4];
+            shown += kDigits[c & 0xf];
+            ++i;
+        } else {
+            shown.append(text, i, length);
+            i += length;
+        }
+    }
+    return shown;
+}
+
+void printOutcome(const Style& style, const RestoreOutcome& outcome, bool dry, const std::string& indent = "  ") {
     const std::string word = verdict(outcome, dry);
     std::string padded = word;
     padded.resize(std::max<size_t>(padded.size(), 10), ' ');
-    std::cout << "  " << paint(style, word, padded) << " "
+    std::cout << indent << paint(style, word, padded) << " "
               << shownPath(outcome.writtenPath ? *outcome.writtenPath : outcome.originalPath);
     if (outcome.needsRoot)
         std::cout << style.dim(" (needs root)");
     else if (outcome.action == RestoreOutcome::Action::skipped)
         std::cout << style.dim(" (exists)");
-    // Skipped and beside entries still say how the file there compares with the backup copy.
-    if (dry && outcome.diff && outcome.action != RestoreOutcome::Action::restored)
+    if (outcome.error)
+        std::cout << "  " << style.red(*outcome.error);
+    // Skipped, beside and failed entries still say how the file there compares with the backup copy.
+    if (dry && outcome.diff && outcome.action != RestoreOutcome::Action::restored &&
+        outcome.action != RestoreOutcome::Action::unchanged && outcome.diff->kind != FileDiff::Kind::directory)
         std::cout << style.dim("  existing file " + comparison(*outcome.diff));
     if (outcome.diff && outcome.diff->kind == FileDiff::Kind::modified &&
         (outcome.diff->added != 0 || outcome.diff->removed != 0))
@@ -239,19 +293,37 @@ void printOutcome(const Style& style, const RestoreOutcome& outcome, bool dry) {
     if (outcome.backedUpTo)
         std::cout << style.dim("  (previous version saved to " + shownPath(*outcome.backedUpTo) + ")");
     std::cout << "\n";
-    if (!outcome.diff)
-        return;
-    for (const std::string& line : outcome.diff->hunks) {
-        std::string shown = "      " + printable(line);
-        if (line.rfind("+ ", 0) == 0)
-            std::cout << style.green(shown) << "\n";
-        else if (line.rfind("- ", 0) == 0)
-            std::cout << style.red(shown) << "\n";
-        else if (line == "\u2026")
-            std::cout << style.dim(shown) << "\n";
-        else
-            std::cout << shown << "\n";
+    if (outcome.diff) {
+        for (const std::string& line : outcome.diff->hunks) {
+            std::string shown = indent + "    " + printable(line);
+            if (line.rfind("+ ", 0) == 0)
+                std::cout << style.green(shown) << "\n";
+            else if (line.rfind("- ", 0) == 0)
+                std::cout << style.red(shown) << "\n";
+            else if (line == "\u2026")
+                std::cout << style.dim(shown) << "\n";
+            else
+                std::cout << shown << "\n";
+        }
     }
+    // A folder lists what happens inside it; a folder that is new as a whole only counts its files.
+    const bool allNew = std::all_of(outcome.files.begin(), outcome.files.end(), [](const RestoreOutcome& file) {
+        return file.action == RestoreOutcome::Action::restored &&
+               (!file.diff || file.diff->kind == FileDiff::Kind::new_);
+    });
+    if (dry && allNew && outcome.files.size() > 1) {
+        std::cout << indent << "    " << style.dim(std::to_string(outcome.files.size()) + " new file(s)") << "\n";
+        return;
+    }
+    for (const RestoreOutcome& file : outcome.files)
+        printOutcome(style, file, dry, indent + "  ");
+}
+
+/// Whether any entry, or any file inside one, failed.
+bool anyFailed(const std::vector<RestoreOutcome>& outcomes) {
+    return std::any_of(outcomes.begin(), outcomes.end(), [](const RestoreOutcome& outcome) {
+        return outcome.action == RestoreOutcome::Action::failed || anyFailed(outcome.files);
+    });
 }
 
 void printHuman(const std::string& dir, const std::vector<Section>& sections, const std::vector<Unresolved>& unresolved,
@@ -406,6 +478,10 @@ int run(Context& context, const RestoreOptions& options) {
         std::cout << jsonDocument(toJson(dir, sections, unresolved, options.dryRun)) << "\n";
     else
         printHuman(dir, sections, unresolved, options.dryRun);
+    // Every entry was tried; one that could not be restored still makes the run a failure.
+    for (const Section& section : sections)
+        if (anyFailed(section.outcomes))
+            return 1;
     return 0;
 }
 

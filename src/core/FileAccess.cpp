@@ -71,6 +71,11 @@ public:
             ::close(fd_);
         fd_ = fd;
     }
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
     /// Closes now and reports whether the kernel accepted the close (delayed write errors surface here).
     bool close() {
         int fd = fd_;
@@ -438,6 +443,82 @@ void copyTreeTo(const std::string& from, const std::string& to, const struct sta
     ::utimensat(AT_FDCWD, to.c_str(), times, AT_SYMLINK_NOFOLLOW);
 }
 
+// ---- writing beneath a root ------------------------------------------------------------------
+
+/// The components of `path` below `root`; throws when `path` does not lie strictly below it or
+/// names "." or "..", which could lead the walk back out.
+std::vector<std::string> componentsBelow(const std::string& root, const std::string& path) {
+    const std::string base = paths::withoutTrailingSlashes(root);
+    const std::string full = paths::withoutTrailingSlashes(path);
+    if (base.empty() || full == base || !paths::isUnder(full, base))
+        throw BackupError::io("will not write " + path + " outside " + root);
+    std::vector<std::string> parts;
+    std::string rest = base == "/" ? full.substr(1) : full.substr(base.size() + 1);
+    size_t start = 0;
+    while (start <= rest.size()) {
+        size_t end = rest.find('/', start);
+        if (end == std::string::npos)
+            end = rest.size();
+        std::string part = rest.substr(start, end - start);
+        if (part.empty() || part == "." || part == "..")
+            throw BackupError::io("will not write " + path + " outside " + root);
+        parts.push_back(std::move(part));
+        start = end + 1;
+    }
+    return parts;
+}
+
+[[noreturn]] void throwLinkInTheWay(const std::string& path) {
+    throw BackupError::io("will not write through the link " + path);
+}
+
+/// Opens the root folder, creating it when missing (a link to it, or on the way to it, is the
+/// caller's own choice and is followed).
+int openRoot(const std::string& root, bool privateFolders) {
+    int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) {
+        createFolders(root, "could not create folder", privateFolders);
+        fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    }
+    if (fd < 0)
+        throwFs("could not open folder", root, lastError());
+    return fd;
+}
+
+/// Enters `name` inside the folder `parent` without following a link, creating it when missing.
+/// The folder is entered only after it was created, so a link swapped in meanwhile is refused.
+int enterFolder(int parent, const std::string& name, const std::string& shownPath, bool privateFolders) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        int fd = ::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd >= 0)
+            return fd;
+        if (errno == ENOENT && attempt == 0) {
+            if (::mkdirat(parent, name.c_str(), privateFolders ? 0700 : 0777) != 0 && errno != EEXIST)
+                throwFs("could not create folder", shownPath, lastError());
+            if (privateFolders)
+                ::fchmodat(parent, name.c_str(), 0700, 0);
+            continue;
+        }
+        struct stat st {};
+        if ((errno == ELOOP || errno == ENOTDIR) && ::fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISLNK(st.st_mode))
+            throwLinkInTheWay(shownPath);
+        throwFs("could not create folder", shownPath, lastError());
+    }
+    throwFs("could not create folder", shownPath, std::make_error_code(std::errc::no_such_file_or_directory));
+}
+
+/// The folder `depth` components below `root`, walked down as enterFolder does.
+int openBeneath(const std::string& root, const std::vector<std::string>& parts, size_t depth, bool privateFolders) {
+    Fd current(openRoot(root, privateFolders));
+    std::string shown = paths::withoutTrailingSlashes(root);
+    for (size_t i = 0; i < depth; ++i) {
+        shown = paths::join(shown, parts[i]);
+        current.reset(enterFolder(current.get(), parts[i], shown, privateFolders));
+    }
+    return current.release();
+}
+
 Timestamp toTimestamp(const struct timespec& ts) {
     auto d = std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
     return Timestamp(std::chrono::duration_cast<Timestamp::duration>(d));
@@ -695,6 +776,92 @@ void DirectFileAccess::copyItem(const std::string& rawSource, const std::string&
             throwFs(failure.what, failure.path, failure.ec);
         throwFs(failure.what, source, destination, failure.ec);
     }
+}
+
+void DirectFileAccess::writeBeneath(const std::string& root, const Bytes& data, const std::string& path,
+                                    std::optional<std::uint16_t> mode) {
+    const std::vector<std::string> parts = componentsBelow(root, path);
+    const std::string& name = parts.back();
+    const bool privateFolders = mode && (*mode & 077) == 0;
+    Fd folder(openBeneath(root, parts, parts.size() - 1, privateFolders));
+
+    struct stat existing {};
+    if (::fstatat(folder.get(), name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(existing.st_mode))
+        throw BackupError::io("could not write " + path + ": a folder is in the way");
+    std::string tempName;
+    Fd out;
+    for (int attempt = 0; attempt < 16 && !out.valid(); ++attempt) {
+        tempName = paths::lastComponent(tempPathFor(".", name));
+        const mode_t createMode = mode ? (*mode & 0777) : 0666;
+        out.reset(
+            ::openat(folder.get(), tempName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, createMode));
+        if (!out.valid() && errno != EEXIST && errno != EINTR)
+            throw BackupError::io("could not write " + path);
+    }
+    if (!out.valid())
+        throw BackupError::io("could not write " + path);
+    bool ok = (!mode || ::fchmod(out.get(), *mode & 07777) == 0) && writeAll(out.get(), data.data(), data.size()) &&
+              ::fsync(out.get()) == 0;
+    ok = out.close() && ok;
+    // renameat replaces a file or a link at the name itself; it never follows the link.
+    if (!ok || ::renameat(folder.get(), tempName.c_str(), folder.get(), name.c_str()) != 0) {
+        ::unlinkat(folder.get(), tempName.c_str(), 0);
+        throw BackupError::io("could not write " + path);
+    }
+    ::fsync(folder.get());
+}
+
+void DirectFileAccess::createDirectoryBeneath(const std::string& root, const std::string& path,
+                                              std::optional<std::uint16_t> mode) {
+    const std::vector<std::string> parts = componentsBelow(root, path);
+    const bool privateFolders = mode && (*mode & 077) == 0;
+    Fd folder(openBeneath(root, parts, parts.size(), privateFolders));
+    if (mode && ::fchmod(folder.get(), *mode & 07777) != 0)
+        throwFs("could not set permissions of", path, lastError());
+}
+
+// ---- Writing beneath a root, for any provider ------------------------------------------------------
+
+namespace {
+
+/// Walks the folders below `root` down to `depth` components with the provider's own calls: a
+/// link is refused, a missing folder is created and checked again afterwards.
+void checkBeneath(FileAccessProvider& access, const std::string& root, const std::vector<std::string>& parts,
+                  size_t depth, bool privateFolders) {
+    if (!access.exists(root))
+        access.createDirectory(root, privateFolders ? std::optional<std::uint16_t>(0700) : std::nullopt);
+    std::string current = paths::withoutTrailingSlashes(root);
+    for (size_t i = 0; i < depth; ++i) {
+        current = paths::join(current, parts[i]);
+        auto info = access.info(current);
+        if (!info) {
+            access.createDirectory(current, privateFolders ? std::optional<std::uint16_t>(0700) : std::nullopt);
+            info = access.info(current);
+        }
+        if (info && info->isSymlink)
+            throwLinkInTheWay(current);
+        if (!info || !info->isDirectory)
+            throwFs("could not create folder", current, std::make_error_code(std::errc::not_a_directory));
+    }
+}
+
+} // namespace
+
+void FileAccessProvider::writeBeneath(const std::string& root, const Bytes& data, const std::string& path,
+                                      std::optional<std::uint16_t> mode) {
+    const std::vector<std::string> parts = componentsBelow(root, path);
+    checkBeneath(*this, root, parts, parts.size() - 1, mode && (*mode & 077) == 0);
+    if (auto existing = info(path); existing && existing->isDirectory)
+        throw BackupError::io("could not write " + path + ": a folder is in the way");
+    write(data, path, mode);
+}
+
+void FileAccessProvider::createDirectoryBeneath(const std::string& root, const std::string& path,
+                                                std::optional<std::uint16_t> mode) {
+    const std::vector<std::string> parts = componentsBelow(root, path);
+    checkBeneath(*this, root, parts, parts.size(), mode && (*mode & 077) == 0);
+    if (mode)
+        createDirectory(path, mode);
 }
 
 // ---- AccessScope ---------------------------------------------------------------------------------

@@ -58,6 +58,23 @@ public:
     /// The link's target as an absolute path (relative targets joined to the link's folder, not
     /// normalised); absent when the entry is not a readable link.
     virtual std::optional<std::string> destinationOfSymlink(const std::string& path) const = 0;
+    /// Like write(), but the file can only land below `root`, whatever links lie in the way: the
+    /// root itself is taken as given (a link to it is followed, and it is created when missing), every
+    /// folder between it and the file is entered without following a link (missing ones are created,
+    /// 0700 for a mode without group or other bits, then entered the same way), and a link at the
+    /// file's own name is replaced, never written through. `path` must lie strictly below `root` with
+    /// no "." or ".." component. Throws BackupError::io("will not write through the link <path>") for
+    /// a link on the way, BackupError::io("could not write <path>: a folder is in the way") when a
+    /// folder holds the file's name, and the errors of write() otherwise. The default checks each
+    /// folder with info() around the provider's own calls; DirectFileAccess walks with openat and
+    /// O_NOFOLLOW, so nothing swapped in between check and use can send the write elsewhere.
+    virtual void writeBeneath(const std::string& root, const Bytes& data, const std::string& path,
+                              std::optional<std::uint16_t> mode);
+    /// createDirectory() under the same rules as writeBeneath (the folder itself is entered without
+    /// following a link too). With `mode` the folder, new or existing, is given exactly those bits, and
+    /// missing folders on the way are 0700 when the mode has no group or other bits.
+    virtual void createDirectoryBeneath(const std::string& root, const std::string& path,
+                                        std::optional<std::uint16_t> mode);
     /// Opens access to a folder tree; callers proceed whatever the answer.
     virtual bool beginAccess(const std::string&) { return true; }
     virtual void endAccess(const std::string&) {}
@@ -97,6 +114,10 @@ public:
     void remove(const std::string& path) override;
     void copyItem(const std::string& source, const std::string& destination) override;
     std::optional<std::string> destinationOfSymlink(const std::string& path) const override;
+    void writeBeneath(const std::string& root, const Bytes& data, const std::string& path,
+                      std::optional<std::uint16_t> mode) override;
+    void createDirectoryBeneath(const std::string& root, const std::string& path,
+                                std::optional<std::uint16_t> mode) override;
 };
 
 } // namespace stowage

@@ -7,20 +7,21 @@
 //   lead out of where they belong (absolute or relative where the other is expected, "..", empty
 //   components, NUL) are refused, as are stored copies reached through a symbolic link inside the
 //   backup folder (the backup engine never stores links, so a link there was put there by someone
-//   else and could point a read anywhere). Missing config copies are reported before any write too.
+//   else and could point a read anywhere).
+// - Each file is decided and written by RestoreWriter (RestoreWriter.hpp): identical files are left
+//   alone, the policy holds for every file inside a folder too, a failed saved copy stops that
+//   file's overwrite, nothing from the backup becomes a link, and no write follows a link this
+//   restore did not find in place. A stored copy that is missing or unreadable fails its own entry
+//   only.
 // - Every file lands through the file access layer's atomic replace, created with its final
 //   permission bits; a secret is never readable beyond its recorded mode, whatever the umask. After a
 //   failure every target holds either its old content or the complete new one.
-// - The first failing write, copy or folder creation ends the call with that error and no outcomes;
-//   what the call restored before it stays on disk, as do the saved copies it made. A saved copy that
-//   cannot be made is not a failure: the outcome then names no saved copy.
-// - Folders are merged, never replaced: files only on this machine stay. A folder missing on this
-//   machine is copied as a whole (keeping the backed-up folder permissions) when its backed-up tree
-//   holds no links, else built file by file; links inside a backed-up tree are never reproduced.
+// - The first failing write or folder creation ends the call with that error and no outcomes; what
+//   the call restored before it stays on disk, as do the saved copies it made.
 // - A dry run makes no write-side call at all.
-// - Saved copies are filed under the snapshot folder at the relative form of the recorded path
-//   (moved to this machine's home folder), never at a redirected target, so a later restore into the
-//   same snapshot folder replaces the earlier copy of the same entry.
+// - Saved copies are filed under <snapshot>/<runName>/ at the relative form of the recorded path
+//   (moved to this machine's home folder), never at a redirected target; earlier runs' folders, and
+//   copies in the flat layout of older versions directly under <snapshot>, are never touched.
 
 #include "core/RestoreEngine.hpp"
 
@@ -38,46 +39,9 @@ namespace {
 
 constexpr const char* kManifestName = "backup.json";
 constexpr const char* kBundleName = "secrets.stowage";
-/// More links than this in a row are a loop.
-constexpr int kMaxLinkHops = 40;
 
 bool contains(const RestoreSelection& select, const std::string& path) {
     return !select || select->count(path) > 0;
-}
-
-/// The path with every final link followed; the path itself when it is not a link.
-std::string resolveLinks(const FileAccessProvider& access, std::string path) {
-    for (int hop = 0; hop < kMaxLinkHops; ++hop) {
-        auto info = access.info(path);
-        if (!info || !info->isSymlink)
-            return path;
-        auto next = access.destinationOfSymlink(path);
-        if (!next)
-            return path;
-        path = std::move(*next);
-    }
-    return path;
-}
-
-bool isFolder(const FileAccessProvider& access, const std::string& path) {
-    auto info = access.info(resolveLinks(access, path));
-    return info && info->isDirectory;
-}
-
-/// Where one entry goes, and whether it gets there.
-struct Decision {
-    RestoreOutcome::Action action;
-    std::optional<std::string> writtenPath;
-    /// Only a `restored` decision replaces something worth saving first.
-    bool maySave;
-};
-
-Decision decide(const FileAccessProvider& access, const std::string& target, ConflictPolicy policy) {
-    if (policy == ConflictPolicy::overwrite || !access.exists(target))
-        return {RestoreOutcome::Action::restored, target, true};
-    if (policy == ConflictPolicy::skip)
-        return {RestoreOutcome::Action::skipped, std::nullopt, false};
-    return {RestoreOutcome::Action::wroteBeside, besidePath(target), false};
 }
 
 /// Target of an entry: the recorded path moved under this home, or its destination override, then
@@ -91,67 +55,6 @@ std::string targetOf(const std::string& recorded, const HomeMapping& home, const
     if (prefix)
         target = paths::join(*prefix, paths::relativeForm(target));
     return target;
-}
-
-std::string savedCopyPath(const std::string& snapshot, const std::string& recorded, const HomeMapping& home) {
-    return paths::join(snapshot, paths::relativeForm(home(recorded)));
-}
-
-/// Copies what is at `target` (the item a link leads to, so a linked folder is saved with its
-/// content rather than as a link to what is about to change) to `savedPath`. Answers the saved
-/// copy's path only when this copy succeeded: a failed copy must not pass off an older saved copy
-/// at the same place as the version this restore replaces.
-std::optional<std::string> saveCopy(FileAccessProvider& access, const std::string& target,
-                                    const std::string& savedPath) {
-    try {
-        access.copyItem(resolveLinks(access, target), savedPath);
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
-    return access.exists(savedPath) ? std::optional<std::string>(savedPath) : std::nullopt;
-}
-
-/// True when the tree at `path` holds no symbolic link, so a whole-tree copy reproduces nothing but
-/// folders and files.
-bool holdsNoLinks(const FileAccessProvider& access, const std::string& path) {
-    auto info = access.info(path);
-    if (!info || info->isSymlink)
-        return false;
-    if (!info->isDirectory)
-        return true;
-    for (const std::string& child : access.children(path))
-        if (!holdsNoLinks(access, child))
-            return false;
-    return true;
-}
-
-/// Merges the file or folder tree at `source` into `destination`: folders are created or entered,
-/// files are replaced, and whatever the destination holds that the source does not stays. Links and
-/// unexaminable or unreadable entries of the source are skipped. Throws the first write-side error.
-void mergeCopy(FileAccessProvider& access, const std::string& source, const std::string& destination) {
-    auto info = access.info(source);
-    if (!info || info->isSymlink)
-        return;
-    if (!info->isDirectory) {
-        auto bytes = access.read(source);
-        if (!bytes)
-            return;
-        access.write(*bytes, destination, info->posixPermissions);
-        return;
-    }
-    if (!access.exists(destination) && holdsNoLinks(access, source)) {
-        // Nothing to merge with: one atomic whole-tree copy, which also keeps the folders' own
-        // permission bits (a fresh ~/.gnupg stays 0700). It fails on an unreadable entry, which the
-        // file-by-file merge below skips instead, so a failure falls through to it.
-        try {
-            access.copyItem(source, destination);
-            return;
-        } catch (const std::exception&) {
-        }
-    }
-    access.createDirectory(destination);
-    for (const std::string& child : access.children(source))
-        mergeCopy(access, child, paths::join(destination, paths::lastComponent(child)));
 }
 
 /// The stored copy of an entry inside the backup folder. Refuses a copy reached through a link.
@@ -236,7 +139,9 @@ std::string HomeMapping::operator()(const std::string& recordedPath) const {
 
 // ---- RestoreEngine -------------------------------------------------------------------------------
 
-RestoreEngine::RestoreEngine(FileAccessPtr fileAccess) : access(std::move(fileAccess)), privileged(::geteuid() == 0) {}
+RestoreEngine::RestoreEngine(FileAccessPtr fileAccess)
+    : access(std::move(fileAccess)), privileged(::geteuid() == 0),
+      runName(RestoreWriter::runFolderName(std::chrono::system_clock::now())) {}
 
 bool RestoreEngine::isSafeRelativePath(const std::string& path) {
     return isSafeStoredPath(path);
@@ -276,61 +181,28 @@ std::vector<RestoreOutcome> RestoreEngine::restoreConfig(const std::string& dir,
     const BackupManifest manifest = loadManifest(dir);
     const HomeMapping home = HomeMapping::forManifest(manifest);
 
-    struct Job {
-        const ConfigEntry* entry;
-        std::string source;
-    };
-    std::vector<Job> jobs;
-    for (const ConfigEntry& entry : manifest.configs) {
-        if (!contains(select, entry.originalPath))
-            continue;
-        std::string source = sourceOf(*access, dir, entry.storedRelPath);
-        // A missing copy would fail the restore halfway; it is reported before anything is written.
-        if (!dryRun && !access->info(source))
-            throw BackupError::io("missing from backup folder: " + entry.storedRelPath);
-        jobs.push_back({&entry, std::move(source)});
-    }
+    // Every stored copy is located (and a link inside the backup folder refused) before any write.
+    std::vector<std::pair<const ConfigEntry*, std::string>> jobs;
+    for (const ConfigEntry& entry : manifest.configs)
+        if (contains(select, entry.originalPath))
+            jobs.emplace_back(&entry, sourceOf(*access, dir, entry.storedRelPath));
 
+    RestoreWriter writer(*access, policy, snapshot, runName, prefix, dryRun);
     std::vector<RestoreOutcome> outcomes;
     outcomes.reserve(jobs.size());
-    for (const Job& job : jobs) {
-        const std::string& recorded = job.entry->originalPath;
-        const std::string target = targetOf(recorded, home, std::nullopt, prefix);
-        RestoreOutcome outcome;
-        outcome.originalPath = recorded;
-        // A system file is never attempted without root: the write would fail and end the restore of
-        // everything after it, or, where a folder there happens to be writable, change the system.
+    for (const auto& [entry, source] : jobs) {
+        const std::string target = targetOf(entry->originalPath, home, std::nullopt, prefix);
+        // A system file is never attempted without root: the write would fail, or, where a folder
+        // there happens to be writable, change the system.
         if (!prefix && !privileged && !isUsersOwn(target)) {
+            RestoreOutcome outcome;
+            outcome.originalPath = entry->originalPath;
             outcome.action = RestoreOutcome::Action::skipped;
             outcome.needsRoot = true;
             outcomes.push_back(std::move(outcome));
             continue;
         }
-        const Decision decision = decide(*access, target, policy);
-        outcome.writtenPath = decision.writtenPath;
-        outcome.action = decision.action;
-
-        const auto sourceInfo = access->info(job.source);
-        const bool sourceIsFolder = sourceInfo && sourceInfo->isDirectory;
-        if (dryRun) {
-            if (sourceIsFolder)
-                outcome.diff = FileDiff{FileDiff::Kind::directory, {}, 0, 0};
-            else if (auto bytes = access->read(job.source))
-                outcome.diff = SecretsBundle::diff(*bytes, target, *access);
-        } else if (decision.writtenPath) {
-            if (snapshot && decision.maySave && access->exists(target))
-                outcome.backedUpTo = saveCopy(*access, target, savedCopyPath(*snapshot, recorded, home));
-            // A folder is merged into what is there, so files created on this machine since the
-            // backup survive; only a file standing where the folder belongs is replaced whole (and
-            // was saved above when asked), as is an older copy written beside.
-            const bool merge = sourceIsFolder && decision.action == RestoreOutcome::Action::restored &&
-                               (isFolder(*access, target) || !access->exists(target));
-            if (merge)
-                mergeCopy(*access, job.source, target);
-            else
-                access->copyItem(job.source, *decision.writtenPath);
-        }
-        outcomes.push_back(std::move(outcome));
+        outcomes.push_back(restoreEntry(writer, entry->originalPath, entry->storedRelPath, source, target, home));
     }
     return outcomes;
 }
@@ -345,38 +217,34 @@ RestoreEngine::restoreProjects(const std::string& dir, const RestoreSelection& s
     if (!manifest.projects)
         return {};
 
-    struct Job {
-        const ProjectEntry* entry;
-        std::string source;
-    };
-    std::vector<Job> jobs;
+    std::vector<std::pair<const ProjectEntry*, std::string>> jobs;
     for (const ProjectEntry& entry : *manifest.projects)
         if (contains(select, entry.originalPath))
-            jobs.push_back({&entry, sourceOf(*access, dir, entry.storedRelPath)});
+            jobs.emplace_back(&entry, sourceOf(*access, dir, entry.storedRelPath));
 
+    RestoreWriter writer(*access, policy, snapshot, runName, prefix, dryRun);
     std::vector<RestoreOutcome> outcomes;
     outcomes.reserve(jobs.size());
-    for (const Job& job : jobs) {
-        const std::string& recorded = job.entry->originalPath;
-        const std::string target = targetOf(recorded, home, destinations, prefix);
-        RestoreOutcome outcome;
-        outcome.originalPath = recorded;
-        const bool exists = access->exists(target);
-        if (exists && policy == ConflictPolicy::skip) {
-            outcome.action = RestoreOutcome::Action::skipped;
-        } else {
-            // A project is never written beside: its tree is merged into the folder that is there.
-            outcome.action = RestoreOutcome::Action::restored;
-            outcome.writtenPath = target;
-            if (!dryRun) {
-                if (snapshot && exists)
-                    outcome.backedUpTo = saveCopy(*access, target, savedCopyPath(*snapshot, recorded, home));
-                mergeCopy(*access, job.source, target);
-            }
-        }
-        outcomes.push_back(std::move(outcome));
-    }
+    for (const auto& [entry, source] : jobs)
+        outcomes.push_back(restoreEntry(writer, entry->originalPath, entry->storedRelPath, source,
+                                        targetOf(entry->originalPath, home, destinations, prefix), home));
     return outcomes;
+}
+
+RestoreOutcome RestoreEngine::restoreEntry(RestoreWriter& writer, const std::string& recorded,
+                                           const std::string& storedRelPath, const std::string& source,
+                                           const std::string& target, const HomeMapping& home) const {
+    // One entry that cannot be restored is reported, and the others still are.
+    const auto info = access->info(source);
+    if (!info)
+        return RestoreWriter::failure(recorded, "missing from backup folder: " + storedRelPath);
+    // Saved copies are filed under the recorded path (moved to this home), never a redirected target.
+    if (info->isDirectory)
+        return writer.restoreTree(recorded, home(recorded), source, target);
+    auto bytes = access->read(source);
+    if (!bytes)
+        return RestoreWriter::failure(recorded, "the stored copy cannot be read: " + storedRelPath);
+    return writer.restoreFile(recorded, home(recorded), *bytes, info->posixPermissions, target);
 }
 
 BundlePayload RestoreEngine::openSecrets(const std::string& dir, const std::optional<SecretString>& passphrase,
@@ -449,8 +317,8 @@ std::vector<RestoreOutcome> RestoreEngine::restoreSecrets(const std::string& dir
     if (!movedDestinations.empty())
         passed = std::move(movedDestinations);
 
-    std::vector<RestoreOutcome> outcomes =
-        SecretsBundle::restore(moved, std::nullopt, policy, snapshot, passed, prefix, dryRun, *access);
+    RestoreWriter writer(*access, policy, snapshot, runName, prefix, dryRun);
+    std::vector<RestoreOutcome> outcomes = SecretsBundle::restore(moved, std::nullopt, passed, prefix, writer);
     for (size_t i = 0; i < outcomes.size() && i < recordedPaths.size(); ++i)
         outcomes[i].originalPath = *recordedPaths[i];
     return outcomes;
@@ -485,18 +353,36 @@ std::vector<RelocationPlan> RestoreEngine::planRelocations(const std::string& di
 // ---- Report --------------------------------------------------------------------------------------
 
 std::string summarize(const std::vector<RestoreOutcome>& outcomes, const std::string& label, bool dry) {
-    size_t written = 0, skipped = 0, beside = 0, saved = 0, needRoot = 0;
+    using Action = RestoreOutcome::Action;
+    size_t written = 0, skipped = 0, beside = 0, saved = 0, unchanged = 0, failed = 0, needRoot = 0;
     for (const RestoreOutcome& outcome : outcomes) {
-        if (outcome.needsRoot)
-            ++needRoot;
-        else if (outcome.action == RestoreOutcome::Action::skipped)
+        switch (outcome.action) {
+        case Action::skipped:
+            if (outcome.needsRoot) {
+                ++needRoot;
+                break;
+            }
             ++skipped;
-        else
-            ++written;
-        if (outcome.action == RestoreOutcome::Action::wroteBeside)
+            break;
+        case Action::unchanged:
+            ++unchanged;
+            break;
+        case Action::failed:
+            ++failed;
+            break;
+        case Action::wroteBeside:
             ++beside;
+            ++written;
+            break;
+        case Action::restored:
+            ++written;
+            break;
+        }
         if (outcome.backedUpTo)
             ++saved;
+        for (const RestoreOutcome& file : outcome.files)
+            if (file.action == Action::failed)
+                ++failed;
     }
     const std::string separator = " \u00b7 ";
     std::string line =
@@ -509,6 +395,10 @@ std::string summarize(const std::vector<RestoreOutcome>& outcomes, const std::st
         line += separator + std::to_string(beside) + " written beside";
     if (saved != 0)
         line += separator + std::to_string(saved) + " prior version(s) saved";
+    if (unchanged != 0)
+        line += separator + std::to_string(unchanged) + " unchanged";
+    if (failed != 0)
+        line += separator + std::to_string(failed) + " failed";
     return line;
 }
 

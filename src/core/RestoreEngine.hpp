@@ -14,6 +14,7 @@
 #include "core/KDF.hpp"
 #include "core/Relocator.hpp"
 #include "core/RestoreOutcome.hpp"
+#include "core/RestoreWriter.hpp"
 #include "core/SecretsBundle.hpp"
 
 #include <map>
@@ -66,6 +67,10 @@ public:
     /// root. Without it such an entry is skipped with `needsRoot` set, in dry runs too, and nothing is
     /// attempted there; a prefix puts every target where the user asked, so the rule does not apply.
     bool privileged;
+    /// The folder inside `snapshot` that this engine's calls file their saved copies in (the UTC time
+    /// it was made, e.g. "20261206T201500Z"): one engine per restore run gives one folder per run,
+    /// and a later run never touches an earlier run's copies.
+    std::string runName;
 
     /// Reads dir/backup.json. Throws BackupError::io("no backup.json in " + dir) when it cannot be
     /// read, DecodingError when it is not a manifest, and BackupError::io("unsafe path in
@@ -75,16 +80,18 @@ public:
     /// Whether dir/secrets.stowage is sealed with a passphrase; false when it cannot be read.
     bool secretsNeedPassphrase(const std::string& dir) const;
 
-    /// Config items in manifest order (see `privileged` for system files). A single file is replaced as a whole; a
-    /// folder is merged into an existing folder (files in both replaced, files only on this machine kept) and written
-    /// beside as a whole under writeBeside. The first failing write ends the call with its error; nothing is written
-    /// before every selected entry has been checked.
+    /// Config items in manifest order (see `privileged` for system files). Files and the files inside folders are handled by
+    /// RestoreWriter under `policy` (folders are merged file by file; see RestoreWriter.hpp). An
+    /// entry whose stored copy is missing or unreadable gets a `failed` outcome and the others go on.
+    /// `snapshot` is the folder holding the per-run folders of saved copies (absent: none are made).
+    /// The first failing write ends the call with its error; a stored copy reached through a link
+    /// in the backup folder is refused before anything is written.
     std::vector<RestoreOutcome> restoreConfig(const std::string& dir, const RestoreSelection& select,
                                               ConflictPolicy policy, const std::optional<std::string>& snapshot,
                                               const std::optional<std::string>& prefix, bool dryRun) const;
 
-    /// Project trees in manifest order, always merged into an existing folder (never written
-    /// beside); skipped only under `skip` when the target exists. Outcomes carry no diff.
+    /// Project trees in manifest order, merged file by file as config folders are. Outcomes carry
+    /// the per-file outcomes in `files` (with diffs in a dry run).
     std::vector<RestoreOutcome> restoreProjects(const std::string& dir, const RestoreSelection& select,
                                                 ConflictPolicy policy, const std::optional<std::string>& snapshot,
                                                 const RestoreDestinations& destinations,
@@ -135,11 +142,15 @@ public:
 private:
     /// The home mapping of the backup in `dir`: from its manifest when there is one, else none.
     HomeMapping homeMappingOf(const std::string& dir) const;
+    /// One config or project entry stored at `source`.
+    RestoreOutcome restoreEntry(RestoreWriter& writer, const std::string& recorded, const std::string& storedRelPath,
+                                const std::string& source, const std::string& target, const HomeMapping& home) const;
 };
 
 /// One report line for the outcomes of one kind, e.g. "Would restore 2 config file(s) · 1 skipped
-/// (exists)": written (not skipped) count, then, each only when not 0, the skipped, needs-root,
-/// written-beside and saved-copy counts.
+/// (exists)": written count (neither skipped, unchanged nor failed), then, each only when not 0, the
+/// skipped, needs-root, written-beside, saved-copy, unchanged and failed counts (failures inside
+/// folders too).
 std::string summarize(const std::vector<RestoreOutcome>& outcomes, const std::string& label, bool dry);
 
 } // namespace stowage

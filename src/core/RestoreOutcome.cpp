@@ -4,7 +4,7 @@ namespace stowage {
 
 const std::vector<RestoreOutcome::Action>& allRestoreActions() {
     using A = RestoreOutcome::Action;
-    static const std::vector<A> all{A::restored, A::wroteBeside, A::skipped};
+    static const std::vector<A> all{A::restored, A::wroteBeside, A::skipped, A::unchanged, A::failed};
     return all;
 }
 
@@ -16,6 +16,10 @@ std::string toString(RestoreOutcome::Action action) {
         return "wroteBeside";
     case RestoreOutcome::Action::skipped:
         return "skipped";
+    case RestoreOutcome::Action::unchanged:
+        return "unchanged";
+    case RestoreOutcome::Action::failed:
+        return "failed";
     }
     return "restored";
 }
@@ -48,6 +52,10 @@ void to_json(nlohmann::json& j, const RestoreOutcome& outcome) {
         j["backedUpTo"] = *outcome.backedUpTo;
     if (outcome.needsRoot)
         j["needsRoot"] = true;
+    if (outcome.error)
+        j["error"] = *outcome.error;
+    if (!outcome.files.empty())
+        j["files"] = outcome.files;
 }
 
 namespace {
@@ -69,6 +77,9 @@ void from_json(const nlohmann::json& j, RestoreOutcome& outcome) {
     decoded.diff = optionalField<FileDiff>(j, "diff");
     decoded.backedUpTo = optionalField<std::string>(j, "backedUpTo");
     decoded.needsRoot = optionalField<bool>(j, "needsRoot").value_or(false);
+    decoded.error = optionalField<std::string>(j, "error");
+    if (auto it = j.find("files"); it != j.end() && !it->is_null())
+        decoded.files = it->get<std::vector<RestoreOutcome>>();
     outcome = std::move(decoded);
 }
 

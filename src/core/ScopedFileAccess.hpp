@@ -124,6 +124,14 @@ public:
     std::optional<std::string> destinationOfSymlink(const std::string& path) const override {
         return direct_.destinationOfSymlink(path);
     }
+    void writeBeneath(const std::string& root, const Bytes& data, const std::string& path,
+                      std::optional<std::uint16_t> mode) override {
+        direct_.writeBeneath(root, data, path, mode);
+    }
+    void createDirectoryBeneath(const std::string& root, const std::string& path,
+                                std::optional<std::uint16_t> mode) override {
+        direct_.createDirectoryBeneath(root, path, mode);
+    }
 
     /// Opens access to the granted folder covering `path`; nested calls for the same path only
     /// count. False when no grant covers it or the platform refuses (nothing is recorded then).

@@ -1196,6 +1196,14 @@ std::vector<RestoreOutcome> restore(const BundlePayload& payload, const std::opt
                                     ConflictPolicy policy, const std::optional<std::string>& snapshot,
                                     const std::optional<std::map<std::string, std::string>>& destinations,
                                     const std::optional<std::string>& prefix, bool dryRun, FileAccessProvider& access) {
+    RestoreWriter writer(access, policy, snapshot, RestoreWriter::runFolderName(std::chrono::system_clock::now()),
+                         prefix, dryRun);
+    return restore(payload, select, destinations, prefix, writer);
+}
+
+std::vector<RestoreOutcome> restore(const BundlePayload& payload, const std::optional<std::set<std::string>>& select,
+                                    const std::optional<std::map<std::string, std::string>>& destinations,
+                                    const std::optional<std::string>& prefix, RestoreWriter& writer) {
     std::vector<RestoreOutcome> outcomes;
     for (const BundleFile& file : payload.files) {
         if (select && !select->count(file.path))
@@ -1217,41 +1225,9 @@ std::vector<RestoreOutcome> restore(const BundlePayload& payload, const std::opt
                                       ": the path names no file");
             target = paths::join(*prefix, paths::relativeForm(target));
         }
-
-        RestoreOutcome outcome;
-        outcome.originalPath = file.path;
-        const bool exists = access.exists(target);
-        if (!exists || policy == ConflictPolicy::overwrite) {
-            outcome.action = RestoreOutcome::Action::restored;
-            outcome.writtenPath = target;
-        } else if (policy == ConflictPolicy::skip) {
-            outcome.action = RestoreOutcome::Action::skipped;
-        } else {
-            outcome.action = RestoreOutcome::Action::wroteBeside;
-            outcome.writtenPath = besidePath(target);
-        }
-
-        if (dryRun) {
-            outcome.diff = diff(file.data, target, access);
-            outcomes.push_back(std::move(outcome));
-            continue;
-        }
-        if (outcome.action == RestoreOutcome::Action::skipped) {
-            outcomes.push_back(std::move(outcome));
-            continue;
-        }
-        if (snapshot && outcome.action == RestoreOutcome::Action::restored && exists) {
-            const std::string saved = paths::join(*snapshot, paths::relativeForm(file.path));
-            // A failed copy is not reported as saved, even when an older copy sits at that path.
-            try {
-                access.copyItem(target, saved);
-                if (access.exists(saved))
-                    outcome.backedUpTo = saved;
-            } catch (...) {
-            }
-        }
-        access.write(file.data, *outcome.writtenPath, static_cast<std::uint16_t>(file.mode & 07777));
-        outcomes.push_back(std::move(outcome));
+        // Saved copies are filed under the recorded path, not a redirected target.
+        outcomes.push_back(
+            writer.restoreFile(file.path, file.path, file.data, static_cast<std::uint16_t>(file.mode & 07777), target));
     }
     return outcomes;
 }

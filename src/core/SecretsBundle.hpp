@@ -23,6 +23,7 @@
 #include "core/KDF.hpp"
 #include "core/ProjectContext.hpp"
 #include "core/RestoreOutcome.hpp"
+#include "core/RestoreWriter.hpp"
 #include "core/Types.hpp"
 
 #include <array>
@@ -131,18 +132,23 @@ FileDiff diff(const Bytes& incoming, const std::string& path, const FileAccessPr
 /// - Target: `destinations[path]` when present, else the path; under `prefix` (when given) by its
 ///   relative form. With a prefix, a path with "." or ".." components is refused (it would leave the
 ///   prefix), and so is a path that names no file ("", "/").
-/// - Decision: a missing target or `overwrite` restores at the target; an existing target is left
-///   alone under `skip` and written beside it (ConflictPolicy besideSuffix) under `writeBeside`.
+/// - Each file is then handled by RestoreWriter::restoreFile under `policy`: a file already holding
+///   the secret is left alone, `skip` keeps an existing file, `writeBeside` writes beside a differing
+///   one, `overwrite` replaces it after saving it into a per-run folder under `snapshot` (named by
+///   the recorded path's relative form); a save that fails leaves the file and the outcome says why.
 /// - Dry run: nothing is written; every outcome carries diff(data, target).
-/// - Otherwise, before replacing an existing target with a snapshot folder given, the target is
-///   copied to the snapshot folder joined with the recorded path's relative form; a failed copy is
-///   ignored and leaves `backedUpTo` absent. Each secret is written atomically with exactly its
-///   recorded mode. The first failing write ends the restore with its error; files already written
-///   stay.
+/// - Each secret is written atomically with exactly its recorded mode, never through a link this
+///   restore did not find in place. The first failing write ends the restore with its error; files
+///   already written stay.
 std::vector<RestoreOutcome> restore(const BundlePayload& payload, const std::optional<std::set<std::string>>& select,
                                     ConflictPolicy policy, const std::optional<std::string>& snapshot,
                                     const std::optional<std::map<std::string, std::string>>& destinations,
                                     const std::optional<std::string>& prefix, bool dryRun, FileAccessProvider& access);
+/// The same with the writer of a whole restore run (its policy, saved-copy folder and dry-run
+/// flag); `prefix` must be the writer's.
+std::vector<RestoreOutcome> restore(const BundlePayload& payload, const std::optional<std::set<std::string>>& select,
+                                    const std::optional<std::map<std::string, std::string>>& destinations,
+                                    const std::optional<std::string>& prefix, RestoreWriter& writer);
 
 // ---- The layers below seal and open, for tests and tools ---------------------------------------
 

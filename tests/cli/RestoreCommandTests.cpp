@@ -343,8 +343,10 @@ TEST_F(RestoreCommandTest, DryRunShowsVerdictsAndDiffsAndWritesNothing) {
         .configFile(home(".changed"), "a\nB\nc\n")
         .configFile(home(".kept"), "backup\n");
     temp.writeFile("Development/app/x", "x");
+    temp.writeFile("Development/app/same", "same");
     backup.captureProject(home("Development/app"));
     backup.save();
+    temp.writeFile("Development/app/x", "y");
     temp.writeFile(".same", "same\n");
     temp.writeFile(".changed", "a\nb\nc\n");
     temp.writeFile(".kept", "mine\n");
@@ -360,9 +362,14 @@ TEST_F(RestoreCommandTest, DryRunShowsVerdictsAndDiffsAndWritesNothing) {
     EXPECT_NE(out.out.find("  identical  ~/.same\n"), std::string::npos) << out.out;
     EXPECT_NE(out.out.find("  modified   ~/.changed  +1/\u22121\n        a\n      - b\n      + B\n"), std::string::npos)
         << out.out;
-    EXPECT_NE(out.out.find("  directory  ~/Development/app\n"), std::string::npos) << out.out;
+    // Inside a tree every file that would change gets its own verdict and diff; identical ones none.
+    EXPECT_NE(out.out.find("  directory  ~/Development/app\n    modified   ~/Development/app/x  +1/\u22121\n"
+                           "        - y\n        + x\n"),
+              std::string::npos)
+        << out.out;
+    EXPECT_EQ(out.out.find("app/same"), std::string::npos) << out.out;
     EXPECT_EQ(out.out.find(".kept"), std::string::npos) << "--only leaves it out";
-    EXPECT_NE(out.out.find("Would restore 3 config file(s)\n"), std::string::npos) << out.out;
+    EXPECT_NE(out.out.find("Would restore 2 config file(s) \u00b7 1 unchanged\n"), std::string::npos) << out.out;
     EXPECT_NE(out.out.find("Would restore 1 project file(s)\n"), std::string::npos) << out.out;
     EXPECT_EQ(out.out.find("\033["), std::string::npos) << "no colour off a terminal";
 
@@ -372,8 +379,10 @@ TEST_F(RestoreCommandTest, DryRunShowsVerdictsAndDiffsAndWritesNothing) {
                   "  skipped    ~/.kept (exists)  existing file modified  +1/\u22121\n      - mine\n      + backup\n"),
               std::string::npos)
         << skip.out;
-    EXPECT_NE(skip.out.find("  skipped    ~/.same (exists)  existing file identical\n"), std::string::npos) << skip.out;
-    EXPECT_NE(skip.out.find("Would restore 1 config file(s) \u00b7 3 skipped (exists)"), std::string::npos) << skip.out;
+    EXPECT_NE(skip.out.find("  identical  ~/.same\n"), std::string::npos) << skip.out;
+    EXPECT_NE(skip.out.find("Would restore 1 config file(s) \u00b7 2 skipped (exists) \u00b7 1 unchanged"),
+              std::string::npos)
+        << skip.out;
     auto beside = stowage({{"restore", "--config", "--dry-run", "--policy", "writeBeside"}, dir, {}});
     EXPECT_NE(beside.out.find("  beside     ~/.kept.stowage-restored  existing file modified  +1/\u22121\n"),
               std::string::npos)
@@ -387,7 +396,9 @@ TEST_F(RestoreCommandTest, DryRunShowsVerdictsAndDiffsAndWritesNothing) {
     EXPECT_EQ(doc["outcomes"][2]["diff"]["kind"], "modified");
     EXPECT_EQ(doc["outcomes"][2]["diff"]["hunks"][1], "- b");
     EXPECT_EQ(doc["outcomes"][4]["kind"], "project");
-    EXPECT_EQ(doc["report"][0], "Would restore 4 config file(s)");
+    EXPECT_EQ(doc["outcomes"][4]["files"][0]["originalPath"], home("Development/app/x"));
+    EXPECT_EQ(doc["outcomes"][4]["files"][0]["diff"]["kind"], "modified");
+    EXPECT_EQ(doc["report"][0], "Would restore 3 config file(s) \u00b7 1 unchanged");
 
     EXPECT_EQ(tree(outside), before);
 }
@@ -397,7 +408,17 @@ TEST_F(RestoreCommandTest, PoliciesAndSavedCopies) {
     backup.configFile(home(".zshrc"), "backup\n");
     backup.save();
     temp.writeFile(".zshrc", "mine\n");
-    const std::string saved = paths::join(dir, ".stowage-overwritten/" + paths::relativeForm(home(".zshrc")));
+    // Each run files its saved copies in a folder of its own.
+    auto savedCopies = [&] {
+        std::vector<std::string> found;
+        const std::string snapshot = paths::join(dir, ".stowage-overwritten");
+        if (present(snapshot))
+            for (const auto& entry : fs::recursive_directory_iterator(snapshot))
+                if (entry.is_regular_file() && entry.path().filename().string().rfind(".zshrc", 0) == 0)
+                    found.push_back(slurp(entry.path().string()));
+        std::sort(found.begin(), found.end());
+        return found;
+    };
 
     auto skip = stowage({{"restore", "--policy", "skip"}, dir, {}});
     ASSERT_EQ(skip.status, 0) << skip.err;
@@ -408,23 +429,57 @@ TEST_F(RestoreCommandTest, PoliciesAndSavedCopies) {
     ASSERT_EQ(beside.status, 0) << beside.err;
     EXPECT_EQ(slurp(home(".zshrc")), "mine\n");
     EXPECT_EQ(slurp(home(".zshrc.stowage-restored")), "backup\n");
-    EXPECT_FALSE(present(saved));
+    EXPECT_TRUE(savedCopies().empty());
 
     auto plain = stowage({{"restore", "--no-save-replaced"}, dir, {}});
     ASSERT_EQ(plain.status, 0) << plain.err;
     EXPECT_EQ(slurp(home(".zshrc")), "backup\n");
-    EXPECT_FALSE(present(saved));
+    EXPECT_TRUE(savedCopies().empty());
 
     temp.writeFile(".zshrc", "edited again\n");
     auto over = stowage({{"restore"}, dir, {}});
     ASSERT_EQ(over.status, 0) << over.err;
     EXPECT_EQ(slurp(home(".zshrc")), "backup\n");
-    EXPECT_EQ(slurp(saved), "edited again\n");
+    EXPECT_EQ(savedCopies(), std::vector<std::string>{"edited again\n"});
     EXPECT_NE(over.out.find("Restored 1 config file(s) \u00b7 1 prior version(s) saved"), std::string::npos)
         << over.out;
+    // A second run keeps the first one's copy; a file already equal to the backup is left alone.
+    temp.writeFile(".zshrc", "third\n");
+    ASSERT_EQ(stowage({{"restore"}, dir, {}}).status, 0);
+    EXPECT_EQ(savedCopies(), (std::vector<std::string>{"edited again\n", "third\n"}));
+    auto same = stowage({{"restore"}, dir, {}});
+    EXPECT_NE(same.out.find("Restored 0 config file(s) \u00b7 1 unchanged"), std::string::npos) << same.out;
+    EXPECT_EQ(savedCopies().size(), 2u);
 
     auto bad = stowage({{"restore", "--policy", "replace"}, dir, {}});
     EXPECT_EQ(bad.status, 2);
+}
+
+TEST_F(RestoreCommandTest, AFailedEntryIsReportedTheOthersRestoredAndTheRunFails) {
+    Backup backup(dir, temp.path());
+    backup.configFile(home(".a"), "a\n");
+    backup.manifest.configs.push_back({home(".gone"), "config/home/.gone"});
+    // A file name that is not UTF-8 inside a project tree.
+    temp.writeFile(std::string("Development/app/caf\xe9.txt"), "latin-1 name");
+    backup.captureProject(home("Development/app"));
+    backup.save();
+    fs::remove_all(home("Development"));
+
+    auto dry = stowage({{"restore", "--dry-run", "--json"}, dir, {}});
+    EXPECT_EQ(dry.status, 1) << dry.err;
+    auto doc = nlohmann::json::parse(dry.out);
+    EXPECT_EQ(doc["outcomes"][1]["action"], "failed");
+    EXPECT_EQ(doc["outcomes"][1]["error"], "missing from backup folder: config/home/.gone");
+    EXPECT_EQ(doc["outcomes"][2]["files"][0]["originalPath"], home("Development/app/caf\ufffd.txt"));
+
+    auto real = stowage({{"restore"}, dir, {}});
+    EXPECT_EQ(real.status, 1) << real.err;
+    EXPECT_NE(real.out.find("  failed     ~/.gone  missing from backup folder: config/home/.gone\n"), std::string::npos)
+        << real.out;
+    EXPECT_NE(real.out.find("Restored 1 config file(s) \u00b7 1 failed"), std::string::npos) << real.out;
+    EXPECT_NE(real.out.find("  restored   ~/Development/app/caf\\xe9.txt\n"), std::string::npos) << real.out;
+    EXPECT_EQ(slurp(home(".a")), "a\n");
+    EXPECT_EQ(slurp(home("Development/app/caf\xe9.txt")), "latin-1 name");
 }
 
 // ---- Keys --------------------------------------------------------------------------------------
@@ -606,6 +661,7 @@ TEST_F(RestoreCommandTest, ProjectSecretsFollowTheirRepository) {
     auto doc = nlohmann::json::parse(json.out);
     ASSERT_EQ(doc["outcomes"].size(), 2u);
     EXPECT_EQ(doc["outcomes"][1]["writtenPath"], home("code/shop/api/.env"));
+    EXPECT_EQ(doc["outcomes"][1]["action"], "unchanged") << "restored above already";
     ASSERT_EQ(doc["unresolved"].size(), 1u);
     EXPECT_EQ(doc["unresolved"][0]["originalPath"], "/Users/alice/dev/gone/.env");
 

@@ -44,7 +44,7 @@ TEST(ConflictPolicyTest, BesidePathAppendsToTheWholePath) {
 }
 
 TEST(RestoreOutcomeTest, ActionsRoundTripAndRejectUnknown) {
-    const std::vector<std::string> raw{"restored", "wroteBeside", "skipped"};
+    const std::vector<std::string> raw{"restored", "wroteBeside", "skipped", "unchanged", "failed"};
     ASSERT_EQ(allRestoreActions().size(), raw.size());
     for (std::size_t k = 0; k < raw.size(); ++k) {
         EXPECT_EQ(toString(allRestoreActions()[k]), raw[k]);
@@ -55,9 +55,12 @@ TEST(RestoreOutcomeTest, ActionsRoundTripAndRejectUnknown) {
 }
 
 TEST(RestoreOutcomeTest, IdentityIsTheOriginalPath) {
-    RestoreOutcome first{"~/.zshrc", "/home/u/.zshrc", RestoreOutcome::Action::restored, std::nullopt, std::nullopt};
-    RestoreOutcome second{"~/.zshrc", std::nullopt, RestoreOutcome::Action::skipped, std::nullopt, std::nullopt};
-    RestoreOutcome other{"~/.bashrc", "/home/u/.bashrc", RestoreOutcome::Action::restored, std::nullopt, std::nullopt};
+    RestoreOutcome first{
+        "~/.zshrc", "/home/u/.zshrc", RestoreOutcome::Action::restored, std::nullopt, std::nullopt, std::nullopt, {}};
+    RestoreOutcome second{
+        "~/.zshrc", std::nullopt, RestoreOutcome::Action::skipped, std::nullopt, std::nullopt, std::nullopt, {}};
+    RestoreOutcome other{
+        "~/.bashrc", "/home/u/.bashrc", RestoreOutcome::Action::restored, std::nullopt, std::nullopt, std::nullopt, {}};
     EXPECT_EQ(first.id(), second.id());
     EXPECT_NE(first, second);
     EXPECT_NE(first.id(), other.id());
@@ -66,19 +69,31 @@ TEST(RestoreOutcomeTest, IdentityIsTheOriginalPath) {
 }
 
 TEST(RestoreOutcomeTest, JsonLeavesOutAbsentFields) {
-    RestoreOutcome skipped{"~/.gitconfig", std::nullopt, RestoreOutcome::Action::skipped, std::nullopt, std::nullopt};
+    RestoreOutcome skipped{
+        "~/.gitconfig", std::nullopt, RestoreOutcome::Action::skipped, std::nullopt, std::nullopt, std::nullopt, {}};
     nlohmann::json j = skipped;
     EXPECT_EQ(j, (nlohmann::json{{"originalPath", "~/.gitconfig"}, {"action", "skipped"}}));
     EXPECT_EQ(j.get<RestoreOutcome>(), skipped);
 
-    RestoreOutcome full{"~/.zshrc", besidePath("/home/u/.zshrc"), RestoreOutcome::Action::wroteBeside,
+    RestoreOutcome full{"~/.zshrc",
+                        besidePath("/home/u/.zshrc"),
+                        RestoreOutcome::Action::wroteBeside,
                         FileDiff{FileDiff::Kind::modified, {"- a", "+ b"}, 1, 1},
-                        "/backup/.stowage-overwritten/.zshrc"};
+                        "/backup/.stowage-overwritten/.zshrc",
+                        std::nullopt,
+                        std::vector<RestoreOutcome>{{"~/.zshrc/x",
+                                                     std::nullopt,
+                                                     RestoreOutcome::Action::failed,
+                                                     std::nullopt,
+                                                     std::nullopt,
+                                                     "the stored copy cannot be read",
+                                                     {}}}};
     j = full;
     EXPECT_EQ(j.at("writtenPath"), "/home/u/.zshrc.stowage-restored");
     EXPECT_EQ(j.at("action"), "wroteBeside");
     EXPECT_EQ(j.at("diff").at("kind"), "modified");
     EXPECT_EQ(j.at("backedUpTo"), "/backup/.stowage-overwritten/.zshrc");
+    EXPECT_EQ(j.at("files").at(0).at("error"), "the stored copy cannot be read");
     EXPECT_EQ(j.get<RestoreOutcome>(), full);
 
     j["action"] = "moved";

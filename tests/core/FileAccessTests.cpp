@@ -528,3 +528,66 @@ TEST(DirectWriteTest, PrivateFilesGetPrivateNewParentFoldersWhateverTheUmask) {
     fa.write(toBytes("pub"), home / "shared/dir/key.pub", 0644);
     EXPECT_EQ(modeOf(home / "shared/dir"), 0777u);
 }
+
+namespace {
+
+/// Keeps the default writeBeneath and createDirectoryBeneath of the interface, which check each
+/// folder with the provider's own calls.
+class DefaultBeneathAccess : public DirectFileAccess {
+public:
+    void writeBeneath(const std::string& root, const Bytes& data, const std::string& path,
+                      std::optional<std::uint16_t> mode) override {
+        FileAccessProvider::writeBeneath(root, data, path, mode);
+    }
+    void createDirectoryBeneath(const std::string& root, const std::string& path,
+                                std::optional<std::uint16_t> mode) override {
+        FileAccessProvider::createDirectoryBeneath(root, path, mode);
+    }
+};
+
+} // namespace
+
+TEST(WriteBeneathTest, NeverLeavesTheRootThroughALinkOrADotComponent) {
+    DirectFileAccess direct;
+    DefaultBeneathAccess checked;
+    for (FileAccessProvider* access : std::vector<FileAccessProvider*>{&direct, &checked}) {
+        TempHome home;
+        const std::string root = home / "root";
+        const std::string outside = home.makeDir("outside");
+        const auto refused = [&](const std::string& path, const std::string& message) {
+            try {
+                access->writeBeneath(root, toBytes("x"), path, 0600);
+                ADD_FAILURE() << path;
+            } catch (const BackupError& e) {
+                EXPECT_EQ(e.message(), message);
+            }
+        };
+
+        // Missing folders are created (private for a private file), the root too.
+        access->writeBeneath(root, toBytes("one"), root + "/a/b/file", 0600);
+        EXPECT_EQ(slurp(root + "/a/b/file"), "one");
+        EXPECT_EQ(modeOf(root + "/a"), 0700u);
+        EXPECT_EQ(modeOf(root + "/a/b/file"), 0600u);
+
+        // A link on the way is refused, whether it leads to a folder or nowhere.
+        fs::create_directory_symlink(outside, root + "/a/link");
+        fs::create_symlink(outside + "/missing", root + "/a/dangling");
+        refused(root + "/a/link/file", "will not write through the link " + root + "/a/link");
+        refused(root + "/a/dangling/file", "will not write through the link " + root + "/a/dangling");
+        EXPECT_THROW(access->createDirectoryBeneath(root, root + "/a/link/sub", std::nullopt), BackupError);
+        refused(root + "/a/../../outside/file", "will not write " + root + "/a/../../outside/file outside " + root);
+        refused(home / "elsewhere", "will not write " + (home / "elsewhere") + " outside " + root);
+        refused(root + "/a/b", "could not write " + root + "/a/b: a folder is in the way");
+
+        // A link at the file's own name is replaced, not written through.
+        fs::create_symlink(outside + "/target", root + "/a/b/named");
+        access->writeBeneath(root, toBytes("two"), root + "/a/b/named", 0644);
+        EXPECT_FALSE(fs::is_symlink(root + "/a/b/named"));
+        EXPECT_TRUE(fs::is_empty(outside));
+
+        // The root itself may be reached through the user's own link.
+        fs::create_directory_symlink(root, home / "via");
+        access->createDirectoryBeneath(home / "via", (home / "via") + "/c", 0700);
+        EXPECT_EQ(modeOf(root + "/c"), 0700u);
+    }
+}

@@ -146,10 +146,17 @@ protected:
     void SetUp() override {
         keys = std::make_shared<FileKeyStore>(paths::join(outside, "keys"));
         KeyStore::overrideStandard(keys);
+        engine.runName = kRun;
     }
     void TearDown() override { KeyStore::overrideStandard(nullptr); }
 
     std::string home(const std::string& rel) const { return temp / rel; }
+    /// Where this run saves the copy of the file recorded at home/rel.
+    std::string saved(const std::string& rel) const {
+        return paths::join(paths::join(snapshot, kRun), paths::relativeForm(home(rel)));
+    }
+
+    static constexpr const char* kRun = "20261206T201500Z";
 
     TempHome temp;
     /// A folder beside the home folder, so wiping the home does not touch the backup.
@@ -343,8 +350,6 @@ TEST_F(RestoreEngineTest, ConflictPoliciesForConfigFiles) {
     backup.configFile(home(".zshrc"), "from backup\n", 0600).configFile(home(".vimrc"), "vim\n");
     backup.save();
     writeFile(home(".zshrc"), "mine\n", 0644);
-    // An older saved copy of the same entry is replaced.
-    writeFile(paths::join(snapshot, paths::relativeForm(home(".zshrc"))), "stale saved copy");
 
     // skip: the existing file is untouched; a missing one is still written.
     auto skipped = engine.restoreConfig(dir, std::nullopt, ConflictPolicy::skip, snapshot, std::nullopt, false);
@@ -358,26 +363,56 @@ TEST_F(RestoreEngineTest, ConflictPoliciesForConfigFiles) {
 
     // writeBeside: a beside copy, replacing an older one; no saved copy even with a snapshot folder.
     writeFile(home(".zshrc.stowage-restored"), "older beside copy");
-    auto beside = engine.restoreConfig(dir, std::set<std::string>{home(".zshrc")}, ConflictPolicy::writeBeside,
-                                       snapshot, std::nullopt, false);
-    ASSERT_EQ(beside.size(), 1u);
+    auto beside = engine.restoreConfig(dir, std::nullopt, ConflictPolicy::writeBeside, snapshot, std::nullopt, false);
+    ASSERT_EQ(beside.size(), 2u);
     EXPECT_EQ(beside[0].action, Action::wroteBeside);
     EXPECT_EQ(beside[0].writtenPath, home(".zshrc.stowage-restored"));
     EXPECT_FALSE(beside[0].backedUpTo);
     EXPECT_EQ(slurp(home(".zshrc")), "mine\n");
     EXPECT_EQ(slurp(home(".zshrc.stowage-restored")), "from backup\n");
     EXPECT_EQ(modeOf(home(".zshrc.stowage-restored")), 0600);
+    // An identical file gets no beside copy.
+    EXPECT_EQ(beside[1].action, Action::unchanged);
+    EXPECT_EQ(beside[1].writtenPath, home(".vimrc"));
+    EXPECT_FALSE(present(home(".vimrc.stowage-restored")));
 
-    // overwrite with saving: the replaced file goes to the snapshot folder at its recorded path.
-    auto over = engine.restoreConfig(dir, std::set<std::string>{home(".zshrc")}, ConflictPolicy::overwrite, snapshot,
-                                     std::nullopt, false);
-    ASSERT_EQ(over.size(), 1u);
-    const std::string saved = paths::join(snapshot, paths::relativeForm(home(".zshrc")));
+    // overwrite with saving: the replaced file goes to this run's folder at its recorded path,
+    // owner-only whatever the umask; the identical file is neither saved nor rewritten.
+    UmaskScope umask(0);
+    const auto vimrcBefore = fs::last_write_time(home(".vimrc"));
+    auto over = engine.restoreConfig(dir, std::nullopt, ConflictPolicy::overwrite, snapshot, std::nullopt, false);
+    ASSERT_EQ(over.size(), 2u);
     EXPECT_EQ(over[0].action, Action::restored);
-    EXPECT_EQ(over[0].backedUpTo, saved);
-    EXPECT_EQ(slurp(saved), "mine\n");
+    EXPECT_EQ(over[0].backedUpTo, saved(".zshrc"));
+    EXPECT_EQ(slurp(saved(".zshrc")), "mine\n");
     EXPECT_EQ(slurp(home(".zshrc")), "from backup\n");
     EXPECT_EQ(modeOf(home(".zshrc")), 0600);
+    EXPECT_EQ(modeOf(saved(".zshrc")), 0600);
+    for (std::string folder = paths::parent(saved(".zshrc")); folder != dir; folder = paths::parent(folder))
+        EXPECT_EQ(modeOf(folder), 0700) << folder;
+    EXPECT_EQ(over[1].action, Action::unchanged);
+    EXPECT_FALSE(over[1].backedUpTo);
+    EXPECT_EQ(fs::last_write_time(home(".vimrc")), vimrcBefore);
+
+    // A second run keeps the first run's copies and the flat layout of older versions.
+    const std::string flat = paths::join(snapshot, paths::relativeForm(home(".zshrc")));
+    writeFile(flat, "copy from an older version");
+    writeFile(home(".zshrc"), "edited again\n");
+    RestoreEngine second(faulty);
+    second.runName = "20261206T201600Z";
+    auto again = second.restoreConfig(dir, std::set<std::string>{home(".zshrc")}, ConflictPolicy::overwrite, snapshot,
+                                      std::nullopt, false);
+    ASSERT_EQ(again.size(), 1u);
+    EXPECT_EQ(again[0].backedUpTo, paths::join(snapshot, "20261206T201600Z" + home(".zshrc")));
+    EXPECT_EQ(slurp(*again[0].backedUpTo), "edited again\n");
+    EXPECT_EQ(slurp(saved(".zshrc")), "mine\n");
+    EXPECT_EQ(slurp(flat), "copy from an older version");
+    // Within one run a path saved twice keeps both.
+    writeFile(home(".zshrc"), "third\n");
+    auto twice = second.restoreConfig(dir, std::set<std::string>{home(".zshrc")}, ConflictPolicy::overwrite, snapshot,
+                                      std::nullopt, false);
+    EXPECT_EQ(twice[0].backedUpTo, *again[0].backedUpTo + ".2");
+    EXPECT_EQ(slurp(*again[0].backedUpTo), "edited again\n");
 
     // overwrite without a snapshot folder saves nothing.
     writeFile(home(".vimrc"), "changed");
@@ -387,31 +422,76 @@ TEST_F(RestoreEngineTest, ConflictPoliciesForConfigFiles) {
     EXPECT_EQ(slurp(home(".vimrc")), "vim\n");
 }
 
-TEST_F(RestoreEngineTest, ConfigFoldersAreMergedNotReplaced) {
-    backup.configFolder(home(".config/nvim"), {{"init.lua", "backup init"}, {"lua/a.lua", "backup a"}});
+/// What a tree holds on this machine before each policy runs over it: a file changed since the
+/// backup, an identical one, one only here, and one only in the backup (inside a missing folder).
+struct TreeCase {
+    ConflictPolicy policy;
+    const char* changed; // content of main.c afterwards
+    const char* beside;  // content of main.c.stowage-restored afterwards ("" = none)
+    Action changedAction;
+    bool savedCopy;
+};
+
+TEST_F(RestoreEngineTest, PoliciesHoldForEveryFileInsideTrees) {
+    backup.project(home("Development/app"),
+                   {{"src/main.c", "backup main\n"}, {"README", "same"}, {"docs/new.md", "new doc"}});
+    backup.configFolder(home(".config/nvim"), {{"init.lua", "backup init\n"}, {"same.lua", "same"}});
     backup.save();
-    writeFile(home(".config/nvim/init.lua"), "local init");
-    writeFile(home(".config/nvim/after/mine.lua"), "created after the backup");
-    writeFile(home(".config/nvim/lua/b.lua"), "also mine");
+    const std::vector<TreeCase> cases = {
+        {ConflictPolicy::overwrite, "backup main\n", "", Action::restored, true},
+        {ConflictPolicy::skip, "local main\n", "", Action::skipped, false},
+        {ConflictPolicy::writeBeside, "local main\n", "backup main\n", Action::wroteBeside, false},
+    };
+    for (const TreeCase& c : cases) {
+        SCOPED_TRACE(toString(c.policy));
+        fs::remove_all(home("Development"));
+        fs::remove_all(home(".config"));
+        fs::remove_all(snapshot);
+        writeFile(home("Development/app/src/main.c"), "local main\n");
+        writeFile(home("Development/app/README"), "same");
+        writeFile(home("Development/app/local-only.txt"), "keep me");
+        writeFile(home(".config/nvim/init.lua"), "local init\n");
+        writeFile(home(".config/nvim/same.lua"), "same");
+        const auto sameBefore = fs::last_write_time(home("Development/app/README"));
 
-    auto outcomes = engine.restoreConfig(dir, std::nullopt, ConflictPolicy::overwrite, snapshot, std::nullopt, false);
-    ASSERT_EQ(outcomes.size(), 1u);
-    EXPECT_EQ(outcomes[0].action, Action::restored);
-    EXPECT_EQ(slurp(home(".config/nvim/init.lua")), "backup init");
-    EXPECT_EQ(slurp(home(".config/nvim/lua/a.lua")), "backup a");
-    EXPECT_EQ(slurp(home(".config/nvim/after/mine.lua")), "created after the backup");
-    EXPECT_EQ(slurp(home(".config/nvim/lua/b.lua")), "also mine");
-    // The saved copy holds the whole item as it was.
-    const std::string saved = paths::join(snapshot, paths::relativeForm(home(".config/nvim")));
-    EXPECT_EQ(outcomes[0].backedUpTo, saved);
-    EXPECT_EQ(slurp(paths::join(saved, "init.lua")), "local init");
-    EXPECT_EQ(slurp(paths::join(saved, "after/mine.lua")), "created after the backup");
+        // The dry run names every file that would change, with its verdict and diff.
+        const int callsBefore = writeCalls();
+        auto dry = engine.restoreProjects(dir, std::nullopt, c.policy, snapshot, std::nullopt, std::nullopt, true);
+        ASSERT_EQ(dry.size(), 1u);
+        EXPECT_EQ(dry[0].diff->kind, FileDiff::Kind::directory);
+        ASSERT_EQ(dry[0].files.size(), 2u) << "identical README left out";
+        EXPECT_EQ(dry[0].files[0].originalPath, home("Development/app/docs/new.md"));
+        EXPECT_EQ(dry[0].files[0].diff->kind, FileDiff::Kind::new_);
+        EXPECT_EQ(dry[0].files[1].originalPath, home("Development/app/src/main.c"));
+        EXPECT_EQ(dry[0].files[1].action, c.changedAction);
+        EXPECT_EQ(dry[0].files[1].diff->hunks, (std::vector<std::string>{"- local main", "+ backup main", "  "}));
+        EXPECT_EQ(writeCalls(), callsBefore);
 
-    // Written beside, the folder goes in whole next to the untouched original.
-    auto beside = engine.restoreConfig(dir, std::nullopt, ConflictPolicy::writeBeside, snapshot, std::nullopt, false);
-    EXPECT_EQ(beside[0].action, Action::wroteBeside);
-    EXPECT_EQ(slurp(home(".config/nvim.stowage-restored/lua/a.lua")), "backup a");
-    EXPECT_FALSE(present(home(".config/nvim.stowage-restored/after")));
+        auto projects =
+            engine.restoreProjects(dir, std::nullopt, c.policy, snapshot, std::nullopt, std::nullopt, false);
+        auto config = engine.restoreConfig(dir, std::nullopt, c.policy, snapshot, std::nullopt, false);
+        ASSERT_EQ(projects.size(), 1u);
+        EXPECT_EQ(projects[0].action, Action::restored);
+        EXPECT_EQ(slurp(home("Development/app/src/main.c")), std::string(c.changed));
+        EXPECT_EQ(slurp(home("Development/app/src/main.c.stowage-restored")), std::string(c.beside));
+        EXPECT_EQ(slurp(home(".config/nvim/init.lua")),
+                  c.policy == ConflictPolicy::overwrite ? "backup init\n" : "local init\n");
+        EXPECT_EQ(slurp(home(".config/nvim/init.lua.stowage-restored")), std::string(*c.beside ? "backup init\n" : ""));
+        EXPECT_EQ(slurp(home("Development/app/docs/new.md")), "new doc") << "missing files are written";
+        EXPECT_EQ(slurp(home("Development/app/local-only.txt")), "keep me");
+        EXPECT_EQ(fs::last_write_time(home("Development/app/README")), sameBefore);
+        EXPECT_FALSE(present(home("Development/app.stowage-restored")));
+        EXPECT_FALSE(present(saved("Development/app/README")));
+        EXPECT_FALSE(present(saved(".config/nvim/same.lua")));
+        EXPECT_EQ(present(saved("Development/app/src/main.c")), c.savedCopy);
+        EXPECT_EQ(present(saved(".config/nvim/init.lua")), c.savedCopy);
+        if (c.savedCopy) {
+            EXPECT_EQ(slurp(saved("Development/app/src/main.c")), "local main\n");
+            EXPECT_EQ(projects[0].backedUpTo, saved("Development/app"));
+            EXPECT_EQ(projects[0].files[1].backedUpTo, saved("Development/app/src/main.c"));
+            EXPECT_EQ(config[0].backedUpTo, saved(".config/nvim"));
+        }
+    }
 }
 
 TEST_F(RestoreEngineTest, MergingIntoALinkedFolderWritesThroughTheLinkAndSavesItsContent) {
@@ -428,7 +508,7 @@ TEST_F(RestoreEngineTest, MergingIntoALinkedFolderWritesThroughTheLinkAndSavesIt
     EXPECT_EQ(slurp(home("dotfiles/nvim/extra.lua")), "extra");
     ASSERT_TRUE(outcomes[0].backedUpTo);
     EXPECT_FALSE(fs::is_symlink(*outcomes[0].backedUpTo));
-    EXPECT_EQ(slurp(paths::join(*outcomes[0].backedUpTo, "init.lua")), "dotfiles init");
+    EXPECT_EQ(slurp(saved(".config/nvim/init.lua")), "dotfiles init");
 }
 
 TEST_F(RestoreEngineTest, FreshConfigFolderKeepsItsPermissionBits) {
@@ -452,17 +532,31 @@ TEST_F(RestoreEngineTest, LinksInsideABackedUpTreeAreNeverReproduced) {
     EXPECT_FALSE(present(home(".config/tool/dir")));
 }
 
-TEST_F(RestoreEngineTest, MissingStoredCopyIsReportedBeforeAnyWrite) {
+TEST_F(RestoreEngineTest, AMissingStoredCopyFailsOnlyItsOwnEntry) {
     backup.configFile(home(".a"), "a");
     backup.manifest.configs.push_back({home(".b"), "config/home/.b"});
+    backup.configFile(home(".c"), "c");
+    backup.project(home("Development/gone"), {});
     backup.save();
-    try {
-        engine.restoreConfig(dir, std::nullopt, ConflictPolicy::overwrite, snapshot, std::nullopt, false);
-        FAIL();
-    } catch (const BackupError& e) {
-        EXPECT_EQ(e.message(), "missing from backup folder: config/home/.b");
-    }
-    EXPECT_FALSE(present(home(".a")));
+    fs::remove_all(paths::join(dir, "projects/gone"));
+    writeFile(home(".b"), "mine");
+    for (ConflictPolicy policy : allConflictPolicies())
+        for (bool dryRun : {true, false}) {
+            auto outcomes = engine.restoreConfig(dir, std::nullopt, policy, snapshot, std::nullopt, dryRun);
+            ASSERT_EQ(outcomes.size(), 3u);
+            EXPECT_EQ(outcomes[1].action, Action::failed);
+            EXPECT_EQ(outcomes[1].error, "missing from backup folder: config/home/.b");
+            EXPECT_FALSE(outcomes[1].writtenPath);
+            EXPECT_NE(outcomes[2].action, Action::failed);
+            auto projects =
+                engine.restoreProjects(dir, std::nullopt, policy, snapshot, std::nullopt, std::nullopt, dryRun);
+            ASSERT_EQ(projects.size(), 1u);
+            EXPECT_EQ(projects[0].error, "missing from backup folder: projects/gone");
+        }
+    EXPECT_EQ(slurp(home(".a")), "a");
+    EXPECT_EQ(slurp(home(".b")), "mine");
+    EXPECT_EQ(slurp(home(".c")), "c");
+    EXPECT_FALSE(present(home("Development/gone")));
 }
 
 TEST_F(RestoreEngineTest, DryRunPreviewsEveryConfigAndWritesNothing) {
@@ -517,7 +611,7 @@ TEST_F(RestoreEngineTest, PrefixRootsTargetsButSavedCopiesKeepTheRecordedPath) {
     EXPECT_EQ(outcomes[0].originalPath, home(".zshrc"));
     EXPECT_EQ(outcomes[0].writtenPath, target);
     EXPECT_EQ(slurp(target), "backup");
-    EXPECT_EQ(outcomes[0].backedUpTo, paths::join(snapshot, paths::relativeForm(home(".zshrc"))));
+    EXPECT_EQ(outcomes[0].backedUpTo, saved(".zshrc"));
     EXPECT_FALSE(present(home(".zshrc")));
 }
 
@@ -538,7 +632,7 @@ TEST_F(RestoreEngineTest, BackupFromAnotherHomeFolderLandsUnderThisOne) {
     EXPECT_EQ(config[0].originalPath, "/Users/alice/.zshrc");
     EXPECT_EQ(config[0].writtenPath, home(".zshrc"));
     EXPECT_EQ(slurp(home(".zshrc")), "alice zshrc");
-    EXPECT_EQ(config[0].backedUpTo, paths::join(snapshot, paths::relativeForm(home(".zshrc"))));
+    EXPECT_EQ(config[0].backedUpTo, saved(".zshrc"));
     EXPECT_EQ(slurp(home(".config/git/config")), "[user]");
     EXPECT_EQ(config[2].writtenPath, elsewhere);
     EXPECT_EQ(slurp(elsewhere), "outside the home");
@@ -618,38 +712,6 @@ TEST(HomeMappingRules, MovesOnlyPathsUnderTheRecordedHome) {
 
 // ---- Projects --------------------------------------------------------------------------------
 
-TEST_F(RestoreEngineTest, ProjectsMergeUnderEveryWritingPolicy) {
-    backup.project(home("Development/app"), {{"src/main.c", "backup main"}, {"README", "backup readme"}});
-    backup.project(home("Development/tool"), {{"tool.py", "print()"}});
-    backup.save();
-    writeFile(home("Development/app/src/main.c"), "local main");
-    writeFile(home("Development/app/local-only.txt"), "keep me");
-
-    auto skipped =
-        engine.restoreProjects(dir, std::nullopt, ConflictPolicy::skip, snapshot, std::nullopt, std::nullopt, false);
-    ASSERT_EQ(skipped.size(), 2u);
-    EXPECT_EQ(skipped[0].action, Action::skipped);
-    EXPECT_FALSE(skipped[0].writtenPath);
-    EXPECT_EQ(slurp(home("Development/app/src/main.c")), "local main");
-    EXPECT_EQ(skipped[1].action, Action::restored);
-    EXPECT_EQ(slurp(home("Development/tool/tool.py")), "print()");
-
-    auto beside = engine.restoreProjects(dir, std::set<std::string>{home("Development/app")},
-                                         ConflictPolicy::writeBeside, snapshot, std::nullopt, std::nullopt, false);
-    ASSERT_EQ(beside.size(), 1u);
-    EXPECT_EQ(beside[0].action, Action::restored);
-    EXPECT_EQ(beside[0].writtenPath, home("Development/app"));
-    EXPECT_FALSE(beside[0].diff);
-    EXPECT_EQ(slurp(home("Development/app/src/main.c")), "backup main");
-    EXPECT_EQ(slurp(home("Development/app/local-only.txt")), "keep me");
-    EXPECT_FALSE(present(home("Development/app.stowage-restored")));
-    // The whole folder was saved first, under every policy that reaches the merge.
-    const std::string saved = paths::join(snapshot, paths::relativeForm(home("Development/app")));
-    EXPECT_EQ(beside[0].backedUpTo, saved);
-    EXPECT_EQ(slurp(paths::join(saved, "src/main.c")), "local main");
-    EXPECT_EQ(slurp(paths::join(saved, "local-only.txt")), "keep me");
-}
-
 TEST_F(RestoreEngineTest, ProjectDestinationsRedirectAndDryRunsWriteNothing) {
     backup.project(home("Development/app"), {{"a.txt", "a"}});
     backup.save();
@@ -659,7 +721,8 @@ TEST_F(RestoreEngineTest, ProjectDestinationsRedirectAndDryRunsWriteNothing) {
                                       std::nullopt, true);
     ASSERT_EQ(dry.size(), 1u);
     EXPECT_EQ(dry[0].writtenPath, moved);
-    EXPECT_FALSE(dry[0].diff);
+    ASSERT_EQ(dry[0].files.size(), 1u);
+    EXPECT_EQ(dry[0].files[0].writtenPath, paths::join(moved, "a.txt"));
     EXPECT_EQ(writeCalls(), 0);
     EXPECT_FALSE(present(moved));
 
@@ -682,17 +745,17 @@ TEST_F(RestoreEngineTest, ManifestWithoutProjectsRestoresNone) {
 TEST_F(RestoreEngineTest, FirstFailingWriteEndsTheOperationAndKeepsEarlierFiles) {
     backup.configFile(home(".a"), "a").configFile(home(".b"), "b").configFile(home(".c"), "c");
     backup.save();
-    faulty->failOn(Op::copyItem, 2);
+    faulty->failOn(Op::write, 2);
     try {
         engine.restoreConfig(dir, std::nullopt, ConflictPolicy::overwrite, std::nullopt, std::nullopt, false);
         FAIL();
-    } catch (const fs::filesystem_error& e) {
-        EXPECT_EQ(e.path1(), home(".b"));
+    } catch (const BackupError& e) {
+        EXPECT_EQ(e.message(), "could not write " + home(".b"));
     }
     EXPECT_EQ(slurp(home(".a")), "a");
     EXPECT_FALSE(present(home(".b")));
     EXPECT_FALSE(present(home(".c")));
-    EXPECT_EQ(faulty->calls(Op::copyItem), 2);
+    EXPECT_EQ(faulty->calls(Op::write), 2);
 }
 
 TEST_F(RestoreEngineTest, FailingWriteInsideAMergeEndsTheOperation) {
@@ -712,18 +775,112 @@ TEST_F(RestoreEngineTest, FailingWriteInsideAMergeEndsTheOperation) {
     EXPECT_FALSE(present(home("Development/zz")));
 }
 
-TEST_F(RestoreEngineTest, AFailedSavedCopyIsIgnored) {
-    backup.configFile(home(".zshrc"), "backup");
+TEST_F(RestoreEngineTest, AFailedSavedCopyStopsThatFilesOverwrite) {
+    const SymmetricKey key = fixedKey();
+    backup.configFile(home(".zshrc"), "backup").configFile(home(".vimrc"), "vim");
+    backup.project(home("Development/app"), {{"main.c", "backup main"}});
+    backup.secrets({secret(home(".netrc"), "backup netrc")}, KeySource::rawKey(key));
     backup.save();
-    writeFile(home(".zshrc"), "mine");
-    // An older saved copy sits where the new one would go; it must not be passed off as this one.
-    writeFile(paths::join(snapshot, paths::relativeForm(home(".zshrc"))), "older saved copy");
-    faulty->failOn(Op::copyItem, 1);
-    auto outcomes = engine.restoreConfig(dir, std::nullopt, ConflictPolicy::overwrite, snapshot, std::nullopt, false);
-    ASSERT_EQ(outcomes.size(), 1u);
-    EXPECT_EQ(outcomes[0].action, Action::restored);
-    EXPECT_FALSE(outcomes[0].backedUpTo);
-    EXPECT_EQ(slurp(home(".zshrc")), "backup");
+    const std::string elsewhere = paths::join(outside, "elsewhere");
+    // Ways a save can fail: the disk, a link planted where the run folder or the snapshot goes.
+    const std::vector<std::pair<std::string, std::function<void()>>> faults = {
+        {"could not", [&] { writeFile(paths::join(snapshot, kRun), "a file where the run folder goes"); }},
+        {"will not write through the link",
+         [&] { fs::create_directory_symlink(elsewhere, paths::join(snapshot, kRun)); }},
+        {"will not write through the link",
+         [&] {
+             fs::remove_all(snapshot);
+             fs::create_directory_symlink(elsewhere, snapshot);
+         }},
+    };
+    for (const auto& [reason, inject] : faults) {
+        SCOPED_TRACE(reason);
+        fs::remove_all(snapshot);
+        fs::remove_all(elsewhere);
+        fs::create_directories(snapshot);
+        fs::create_directories(elsewhere);
+        writeFile(home(".zshrc"), "mine");
+        writeFile(home("Development/app/main.c"), "my main");
+        writeFile(home(".netrc"), "my netrc");
+        RestoreEngine local(faulty);
+        local.runName = kRun;
+        inject();
+        auto config = local.restoreConfig(dir, std::nullopt, ConflictPolicy::overwrite, snapshot, std::nullopt, false);
+        auto projects = local.restoreProjects(dir, std::nullopt, ConflictPolicy::overwrite, snapshot, std::nullopt,
+                                              std::nullopt, false);
+        auto secrets = local.restoreSecrets(dir, std::nullopt, BundleKey::recoveryCode(key), std::nullopt,
+                                            ConflictPolicy::overwrite, snapshot, std::nullopt, std::nullopt, false);
+        for (const RestoreOutcome* o : {&config[0], &projects[0].files.at(0), &secrets[0]}) {
+            EXPECT_EQ(o->action, Action::failed) << o->originalPath;
+            EXPECT_FALSE(o->writtenPath);
+            EXPECT_FALSE(o->backedUpTo);
+            ASSERT_TRUE(o->error);
+            EXPECT_NE(o->error->find(reason), std::string::npos) << *o->error;
+        }
+        EXPECT_EQ(slurp(home(".zshrc")), "mine");
+        EXPECT_EQ(slurp(home("Development/app/main.c")), "my main");
+        EXPECT_EQ(slurp(home(".netrc")), "my netrc");
+        EXPECT_TRUE(fs::is_empty(elsewhere)) << "nothing saved through the link";
+        EXPECT_EQ(config[1].action, Action::restored) << "a file with nothing to save is still written";
+        EXPECT_EQ(slurp(home(".vimrc")), "vim");
+        fs::remove_all(home(".vimrc"));
+    }
+}
+
+TEST_F(RestoreEngineTest, RestoreNeverCreatesALinkNorWritesThroughOne) {
+    const std::string elsewhere = paths::join(outside, "elsewhere");
+    const std::string prefix = paths::join(outside, "scratch");
+    // A tree holding a link to a folder outside, and a later entry that would write through it.
+    backup.configFolder(home(".config/tool"), {{"a.conf", "a"}});
+    fs::create_directory_symlink(elsewhere, paths::join(dir, "config/home/.config/tool/out"));
+    backup.manifest.configs.push_back({home(".config/tool/out/x"), "config/home/x"});
+    writeFile(paths::join(dir, "config/home/x"), "through the link");
+    backup.save();
+
+    auto linksUnder = [](const std::string& root) {
+        int links = 0;
+        if (present(root))
+            for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it)
+                links += it->is_symlink() ? 1 : 0;
+        return links;
+    };
+    for (ConflictPolicy policy : allConflictPolicies())
+        for (const std::optional<std::string>& where : {std::optional<std::string>(), std::optional(prefix)}) {
+            SCOPED_TRACE(toString(policy) + (where ? " with prefix" : ""));
+            fs::remove_all(home(".config"));
+            fs::remove_all(prefix);
+            fs::create_directories(elsewhere);
+            const std::string base = where ? paths::join(*where, paths::relativeForm(temp.path())) : temp.path();
+            // A file where the tree goes makes writeBeside put the whole tree beside it.
+            writeFile(paths::join(base, ".config/tool"), "a file in the way");
+            auto outcomes = engine.restoreConfig(dir, std::nullopt, policy, snapshot, where, false);
+            ASSERT_EQ(outcomes.size(), 2u);
+            if (policy == ConflictPolicy::writeBeside) {
+                EXPECT_EQ(slurp(paths::join(base, ".config/tool.stowage-restored/a.conf")), "a");
+            }
+            EXPECT_EQ(linksUnder(temp.path()), 0);
+            EXPECT_EQ(linksUnder(prefix), 0);
+            EXPECT_TRUE(fs::is_empty(elsewhere));
+        }
+
+    // Under a prefix, a link already there is not followed either.
+    fs::remove_all(prefix);
+    fs::create_directories(paths::join(prefix, paths::relativeForm(temp.path())));
+    fs::create_directory_symlink(elsewhere, paths::join(prefix, paths::relativeForm(temp.path()) + "/.config"));
+    try {
+        engine.restoreConfig(dir, std::nullopt, ConflictPolicy::overwrite, snapshot, prefix, false);
+        FAIL();
+    } catch (const BackupError& e) {
+        EXPECT_EQ(e.message(),
+                  "will not write through the link " + paths::join(prefix, paths::relativeForm(home(".config"))));
+    }
+    const SymmetricKey key = fixedKey();
+    backup.secrets({secret(home(".config/gh/hosts.yml"), "token")}, KeySource::rawKey(key));
+    backup.save();
+    EXPECT_THROW(engine.restoreSecrets(dir, std::nullopt, BundleKey::recoveryCode(key), std::nullopt,
+                                       ConflictPolicy::overwrite, snapshot, std::nullopt, prefix, false),
+                 BackupError);
+    EXPECT_TRUE(fs::is_empty(elsewhere));
 }
 
 // ---- Secrets ---------------------------------------------------------------------------------
@@ -808,7 +965,7 @@ TEST_F(RestoreEngineTest, SecretsKeepTheirRecordedModeUnderAPermissiveUmask) {
     EXPECT_EQ(modeOf(home(".aws/credentials")), 0640);
     EXPECT_EQ(modeOf(home(".config/gh/hosts.yml")), 0400);
     EXPECT_EQ(slurp(home(".aws/credentials")), "K2");
-    EXPECT_EQ(outcomes[1].backedUpTo, paths::join(snapshot, paths::relativeForm(home(".aws/credentials"))));
+    EXPECT_EQ(outcomes[1].backedUpTo, saved(".aws/credentials"));
     // No temporary file was ever left readable beside a secret.
     for (const auto& entry : fs::directory_iterator(home(".ssh")))
         EXPECT_EQ(entry.path().filename(), "id_ed25519");
@@ -838,14 +995,14 @@ TEST_F(RestoreEngineTest, RedirectedSecretsAndSecretsFromAnotherHome) {
     ASSERT_EQ(outcomes.size(), 2u);
     EXPECT_EQ(outcomes[0].originalPath, "/Users/alice/.ssh/id_rsa");
     EXPECT_EQ(outcomes[0].writtenPath, home(".ssh/id_rsa"));
-    EXPECT_EQ(outcomes[0].backedUpTo, paths::join(snapshot, paths::relativeForm(home(".ssh/id_rsa"))));
+    EXPECT_EQ(outcomes[0].backedUpTo, saved(".ssh/id_rsa"));
     EXPECT_EQ(slurp(home(".ssh/id_rsa")), "RSA");
     EXPECT_EQ(outcomes[1].originalPath, "/Users/alice/dev/app/api/.env");
     EXPECT_EQ(outcomes[1].writtenPath, moved);
     EXPECT_EQ(slurp(moved), "ENV");
     EXPECT_EQ(modeOf(moved), 0640);
     // The saved copy of a redirected file is filed under its recorded path (moved to this home).
-    EXPECT_EQ(outcomes[1].backedUpTo, paths::join(snapshot, paths::relativeForm(home("dev/app/api/.env"))));
+    EXPECT_EQ(outcomes[1].backedUpTo, saved("dev/app/api/.env"));
     EXPECT_EQ(slurp(*outcomes[1].backedUpTo), "old env");
     EXPECT_FALSE(present("/Users/alice"));
 
@@ -854,7 +1011,7 @@ TEST_F(RestoreEngineTest, RedirectedSecretsAndSecretsFromAnotherHome) {
                                      std::set<std::string>{"/Users/alice/.ssh/id_rsa"}, ConflictPolicy::skip,
                                      std::nullopt, std::nullopt, std::nullopt, true);
     ASSERT_EQ(one.size(), 1u);
-    EXPECT_EQ(one[0].action, Action::skipped);
+    EXPECT_EQ(one[0].action, Action::unchanged) << "identical, so neither skipped nor written";
     EXPECT_EQ(one[0].diff->kind, FileDiff::Kind::identical);
 }
 

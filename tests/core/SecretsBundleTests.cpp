@@ -1,6 +1,7 @@
 #include "core/BackupError.hpp"
 #include "core/FileAccess.hpp"
 #include "core/KDF.hpp"
+#include "core/Paths.hpp"
 #include "core/SecretsBundle.hpp"
 #include "support/FaultInjectingFileAccess.hpp"
 #include "support/TempHome.hpp"
@@ -804,6 +805,11 @@ public:
         writes.emplace_back(path, mode);
         DirectFileAccess::write(data, path, mode);
     }
+    void writeBeneath(const std::string& root, const Bytes& data, const std::string& path,
+                      std::optional<std::uint16_t> mode) override {
+        writes.emplace_back(path, mode);
+        DirectFileAccess::writeBeneath(root, data, path, mode);
+    }
     std::vector<std::pair<std::string, std::optional<std::uint16_t>>> writes;
 };
 
@@ -876,8 +882,13 @@ TEST(BundleRestoreTest, PoliciesDecideWhatHappensToExistingTargets) {
 
     const auto overwritten = SecretsBundle::restore(payload, std::set<std::string>{existing}, ConflictPolicy::overwrite,
                                                     snapshot, std::nullopt, std::nullopt, false, access);
-    const std::string saved = snapshot + existing;
-    EXPECT_EQ(overwritten[0].backedUpTo, saved);
+    // Saved into this run's own folder, named by the UTC time.
+    ASSERT_TRUE(overwritten[0].backedUpTo);
+    const std::string saved = *overwritten[0].backedUpTo;
+    const std::string run = saved.substr(snapshot.size() + 1, 16);
+    EXPECT_EQ(saved, snapshot + "/" + run + existing);
+    EXPECT_EQ(run[8], 'T');
+    EXPECT_EQ(run.back(), 'Z');
     EXPECT_EQ(stowage::testing::slurp(saved), "on disk\n");
     EXPECT_EQ(stowage::testing::slurp(existing), "from backup\n");
 
@@ -923,28 +934,34 @@ TEST(BundleRestoreTest, DestinationsRedirectButSavedCopiesKeepTheRecordedPath) {
     ASSERT_EQ(outcomes.size(), 1u);
     EXPECT_EQ(outcomes[0].originalPath, recorded);
     EXPECT_EQ(outcomes[0].writtenPath, relocated);
-    EXPECT_EQ(outcomes[0].backedUpTo, snapshot + recorded);
-    EXPECT_EQ(stowage::testing::slurp(snapshot + recorded), "LOCAL=1\n");
+    ASSERT_TRUE(outcomes[0].backedUpTo);
+    EXPECT_TRUE(paths::isUnder(*outcomes[0].backedUpTo, snapshot));
+    EXPECT_EQ(outcomes[0].backedUpTo->substr(outcomes[0].backedUpTo->size() - recorded.size()), recorded);
+    EXPECT_EQ(stowage::testing::slurp(*outcomes[0].backedUpTo), "LOCAL=1\n");
     EXPECT_EQ(stowage::testing::slurp(relocated), "SECRET=1\n");
     EXPECT_EQ(modeOf(relocated), 0600u);
 }
 
-TEST(BundleRestoreTest, AFailedSavedCopyIsNotReportedEvenWhenAnOlderOneExists) {
+TEST(BundleRestoreTest, AFailedSavedCopyLeavesTheTargetAsItIs) {
     TempHome home;
     const std::string target = home.writeFile("token", "current", 0600);
     const std::string snapshot = home / "snap";
-    const std::string saved = snapshot + target;
-    fs::create_directories(fs::path(saved).parent_path());
-    std::ofstream(saved) << "an older saved copy";
+    const std::string older = snapshot + target;
+    fs::create_directories(fs::path(older).parent_path());
+    std::ofstream(older) << "an older saved copy";
     stowage::testing::FaultInjectingFileAccess access;
-    access.failOn(stowage::testing::FaultInjectingFileAccess::Operation::copyItem, 1);
+    access.failOn(stowage::testing::FaultInjectingFileAccess::Operation::write, 1);
     const auto outcomes =
         SecretsBundle::restore(payloadOf({{target, 0600, toBytes("restored"), std::nullopt}}), std::nullopt,
                                ConflictPolicy::overwrite, snapshot, std::nullopt, std::nullopt, false, access);
     ASSERT_EQ(outcomes.size(), 1u);
+    EXPECT_EQ(outcomes[0].action, RestoreOutcome::Action::failed);
     EXPECT_FALSE(outcomes[0].backedUpTo);
-    EXPECT_EQ(stowage::testing::slurp(target), "restored");
-    EXPECT_EQ(stowage::testing::slurp(saved), "an older saved copy");
+    ASSERT_TRUE(outcomes[0].error);
+    EXPECT_NE(outcomes[0].error->find("could not save"), std::string::npos);
+    EXPECT_EQ(stowage::testing::slurp(target), "current");
+    EXPECT_EQ(stowage::testing::slurp(older), "an older saved copy");
+    EXPECT_EQ(access.calls(stowage::testing::FaultInjectingFileAccess::Operation::write), 1);
 }
 
 TEST(BundleRestoreTest, TheFirstFailingWriteEndsTheRestoreAndEarlierFilesStay) {

@@ -78,6 +78,16 @@ void FaultInjectingFileAccess::createDirectory(const std::string& path, std::opt
     run(Operation::createDirectory, path, [&] { inner_->createDirectory(path, mode); });
 }
 
+void FaultInjectingFileAccess::writeBeneath(const std::string& root, const Bytes& data, const std::string& path,
+                                            std::optional<std::uint16_t> mode) {
+    run(Operation::write, path, [&] { inner_->writeBeneath(root, data, path, mode); });
+}
+
+void FaultInjectingFileAccess::createDirectoryBeneath(const std::string& root, const std::string& path,
+                                                      std::optional<std::uint16_t> mode) {
+    run(Operation::createDirectory, path, [&] { inner_->createDirectoryBeneath(root, path, mode); });
+}
+
 void FaultInjectingFileAccess::remove(const std::string& path) {
     run(Operation::remove, path, [&] { inner_->remove(path); });
 }

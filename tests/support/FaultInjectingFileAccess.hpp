@@ -51,6 +51,11 @@ public:
     std::optional<std::string> destinationOfSymlink(const std::string& path) const override {
         return inner_->destinationOfSymlink(path);
     }
+    /// Counted and failed as `write` and `createDirectory` calls.
+    void writeBeneath(const std::string& root, const Bytes& data, const std::string& path,
+                      std::optional<std::uint16_t> mode) override;
+    void createDirectoryBeneath(const std::string& root, const std::string& path,
+                                std::optional<std::uint16_t> mode) override;
     bool beginAccess(const std::string& path) override { return inner_->beginAccess(path); }
     void endAccess(const std::string& path) override { inner_->endAccess(path); }
 
