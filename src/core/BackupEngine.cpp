@@ -282,9 +282,8 @@ BackupResult BackupEngine::run(const Inventory& inventory, const std::string& to
         previousKeychainKey = BundleKey::loadFromKeychain(keychainTimeout);
         result.keyStoredInKeychain = BundleKey::storeInKeychain(*randomKey, keychainTimeout);
         if (!result.keyStoredInKeychain)
-            result.warnings.push_back(
-                wording::localized(
-                    "Could not store key in Keychain \u2014 the recovery code is your only way back in. Save it."));
+            result.warnings.push_back(wording::localized(
+                "Could not store key in Keychain \u2014 the recovery code is your only way back in. Save it."));
     }
 
     report("Writing backup.json and RESTORE.md\u2026");
@@ -334,6 +333,8 @@ struct BackupEngine::TreeCopy {
     // Counted by the writers.
     std::atomic<int> unchanged{0};
     std::atomic<int> failed{0};
+    /// Folders of the copy that could not be made with their permission bits (walk thread only).
+    int foldersFailed = 0;
 
     /// The item's warnings, in their fixed order.
     void appendWarnings(std::vector<std::string>& warnings) const {
@@ -343,6 +344,8 @@ struct BackupEngine::TreeCopy {
             warnings.push_back(limitWarning(label, oversize, maxBytes));
         if (failed > 0)
             warnings.push_back(label + ": " + std::to_string(failed.load()) + " file(s) could not be written");
+        if (foldersFailed > 0)
+            warnings.push_back(label + ": " + std::to_string(foldersFailed) + " folder(s) could not be created");
     }
 };
 
@@ -629,7 +632,7 @@ void BackupEngine::copyTree(const std::string& from, const std::string& to, cons
                 return;
             }
             auto info = access.info(src);
-            if (!info || info->isSymlink)
+            if (!info || info->isSymlink || isTemporaryName(paths::lastComponent(src)))
                 return;
             for (const auto& pattern : exclude)
                 if (Glob::matches(src, pattern))
@@ -650,7 +653,10 @@ void BackupEngine::copyTree(const std::string& from, const std::string& to, cons
                     // private whatever the umask); the owner keeps full access so its files can be written.
                     access.createDirectory(dst, static_cast<std::uint16_t>((info->posixPermissions & 0777) | 0700));
                 } catch (...) {
-                    // The files below then fail to write and are counted as such.
+                    // Reported even when the files below still get written (their writes make the
+                    // folder), since it then lacks the permission bits it should keep: a private
+                    // folder's copy would be open to others.
+                    ++tree.foldersFailed;
                 }
                 for (const auto& child : access.children(src))
                     step(child, dst + "/" + paths::lastComponent(child));
@@ -705,7 +711,8 @@ std::vector<std::string> BackupEngine::expandSecretFolders(const std::vector<std
                 break;
             }
             auto entryInfo = access->info(entry);
-            if (!entryInfo || entryInfo->isSymlink || Glob::matchesAny(entry, exclude))
+            if (!entryInfo || entryInfo->isSymlink || Glob::matchesAny(entry, exclude) ||
+                isTemporaryName(paths::lastComponent(entry)))
                 continue;
             if (entryInfo->isDirectory) {
                 stack.emplace_back(access->children(entry), 0);

@@ -129,7 +129,8 @@ bool holdsNoLinks(const FileAccessProvider& access, const std::string& path) {
 /// unexaminable or unreadable entries of the source are skipped. Throws the first write-side error.
 void mergeCopy(FileAccessProvider& access, const std::string& source, const std::string& destination) {
     auto info = access.info(source);
-    if (!info || info->isSymlink)
+    // A temporary item left in the backup folder by a killed backup is not part of the backup.
+    if (!info || info->isSymlink || isTemporaryName(paths::lastComponent(source)))
         return;
     if (!info->isDirectory) {
         auto bytes = access.read(source);
