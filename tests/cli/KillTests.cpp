@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include <filesystem>
+#include <fstream>
 #include <random>
 
 namespace stowage {
@@ -163,6 +164,30 @@ TEST_F(KillTest, AKilledRestoreLeavesEveryFileOldOrNewAndTheNextRunCleansUp) {
         EXPECT_EQ(temporaryFilesBelow(prefix), std::vector<std::string>{}) << label;
         EXPECT_EQ(temporaryFilesBelow(dir), std::vector<std::string>{}) << label;
     }
+}
+
+/// What a killed run leaves (a temporary item of an atomic write) in the home or in the backup folder
+/// is never taken for content by a later backup or restore, whichever folder the next run writes to.
+TEST_F(KillTest, ALeftoverOfAKilledRunIsNeverBackedUpOrRestored) {
+    writeHome("v1");
+    const std::string leftover = ".f1.c.stowage-tmp-1-0123abcd-89abcdef"; // pid 1 lives: not cleared
+    home.writeFile("Development/app/src/" + leftover, "partial");
+    home.writeFile(".config/nvim/" + leftover, "partial");
+    home.writeFile(".password-store/" + leftover, "partial", 0600);
+    const std::string dir = paths::join(outside, "backup");
+    auto made = backup(dir);
+    ASSERT_EQ(made.status, 0) << made.err;
+    code = nlohmann::json::parse(made.out).at("recoveryCode");
+    EXPECT_EQ(temporaryFilesBelow(dir), std::vector<std::string>{});
+
+    // A killed backup's leftover inside the stored copies, in a folder the next run does not rewrite.
+    const std::string storedLeftover = paths::join(dir, "projects/app/src/" + leftover);
+    std::ofstream(storedLeftover) << "partial";
+    const std::string prefix = paths::join(outside, "restored");
+    auto restored = restore(dir, prefix);
+    ASSERT_EQ(restored.status, 0) << restored.err;
+    EXPECT_TRUE(fs::exists(paths::join(prefix, paths::relativeForm(home / "Development/app/src/f1.c"))));
+    EXPECT_EQ(temporaryFilesBelow(prefix), std::vector<std::string>{});
 }
 
 } // namespace
