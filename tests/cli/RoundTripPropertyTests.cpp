@@ -148,6 +148,13 @@ TEST_F(RoundTripPropertyTest, RandomTreesComeBackByteAndModeIdenticalAndLinksAre
         // A second restore finds every file identical: nothing rewritten, nothing saved.
         runStowage(restore);
         const Tree settled = treeOf(prefix);
+        auto preview =
+            runStowage({"restore", "--from", dir, "--prefix", prefix, "--recovery-code", code, "--dry-run", "--json"});
+        ASSERT_EQ(preview.status, 0) << label << preview.err;
+        for (const auto& outcome : nlohmann::json::parse(preview.out).at("outcomes")) {
+            const std::string kind = outcome.contains("diff") ? outcome["diff"].value("kind", "") : "identical";
+            EXPECT_TRUE(kind == "identical" || kind == "directory") << label << ": " << outcome.dump();
+        }
         const std::string savedCopies = paths::join(dir, ".stowage-overwritten");
         const Tree savedBefore = treeOf(savedCopies);
         auto second = runStowage(restore);
@@ -258,6 +265,8 @@ TEST_F(RoundTripPropertyTest, ARestoredSecretIsNeverReadableBeyondItsModeEvenUnd
     const std::string prefix = paths::join(outside, "target");
     const std::string snapshot = paths::join(dir, ".stowage-overwritten");
     const int restores = 10 * countFromEnvironment("STOWAGE_PROPERTY_TRIALS", 2);
+    const std::string relativeHome = paths::relativeForm(home.path());
+    const std::string topFolder = relativeHome.substr(0, relativeHome.find('/'));
 
     std::vector<std::string> targetViolations, savedViolations;
     int checked = 0;
@@ -266,8 +275,7 @@ TEST_F(RoundTripPropertyTest, ARestoredSecretIsNeverReadableBeyondItsModeEvenUnd
         ModeWatcher saved({snapshot}, 0700);
         for (int i = 0; i < restores; ++i) {
             if (i % 2 == 0) // fresh folders and files, then replacements
-                fs::remove_all(paths::join(
-                    prefix, paths::relativeForm(home.path()).substr(0, paths::relativeForm(home.path()).find('/'))));
+                fs::remove_all(paths::join(prefix, topFolder));
             auto run = runStowage({"restore", "--from", dir, "--secrets", "--prefix", prefix, "--recovery-code", code});
             ASSERT_EQ(run.status, 0) << run.err;
         }

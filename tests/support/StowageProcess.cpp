@@ -83,37 +83,30 @@ ChildRun runChild(const std::string& binary, const std::vector<std::string>& arg
     if (spawned != 0)
         throw std::runtime_error("could not start " + binary);
 
+    auto finished = [&](int status) {
+        ChildRun run;
+        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        run.killed = WIFSIGNALED(status);
+        run.elapsed = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started);
+        run.out = slurp(out.path);
+        run.err = slurp(err.path);
+        return run;
+    };
+    int status = 0;
     if (killAfter) {
-        // Sleep in short steps so a child that ends early is not waited for in full.
+        // Polled in short steps, so a child that ends early is not waited for in full.
         const auto deadline = started + *killAfter;
-        int status = 0;
         while (std::chrono::steady_clock::now() < deadline) {
-            if (::waitpid(pid, &status, WNOHANG) == pid) {
-                ChildRun run;
-                run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-                run.killed = WIFSIGNALED(status);
-                run.elapsed =
-                    std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started);
-                run.out = slurp(out.path);
-                run.err = slurp(err.path);
-                return run;
-            }
-            auto left = deadline - std::chrono::steady_clock::now();
-            std::this_thread::sleep_for(
-                std::min<std::chrono::steady_clock::duration>(left, std::chrono::microseconds(200)));
+            if (::waitpid(pid, &status, WNOHANG) == pid)
+                return finished(status);
+            std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+                deadline - std::chrono::steady_clock::now(), std::chrono::microseconds(200)));
         }
         ::kill(pid, SIGKILL);
     }
-    int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    ChildRun run;
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.killed = WIFSIGNALED(status);
-    run.elapsed = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started);
-    run.out = slurp(out.path);
-    run.err = slurp(err.path);
-    return run;
+    return finished(status);
 }
 
 } // namespace stowage::testing
