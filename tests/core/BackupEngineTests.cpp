@@ -835,7 +835,6 @@ TEST_F(FaultInjectionTest, EveryFailedWriteIsAnErrorOrAWarningAndThePreviousBack
 TEST_F(FaultInjectionTest, EveryFailedCallWithAnyReasonIsAnErrorOrAWarningAndNothingIsLeftBehind) {
     using Op = FaultInjectingFileAccess::Operation;
     Inventory inventory = smallHome();
-    ::chmod((home / ".config/git").c_str(), 0700); // its copy must stay private too
     const std::string templateRoot = home / "template";
     BackupResult first = BackupEngine(std::make_shared<DirectFileAccess>()).run(inventory, templateRoot, options());
     previousManifest = slurp(templateRoot + "/backup.json");
@@ -845,6 +844,7 @@ TEST_F(FaultInjectionTest, EveryFailedCallWithAnyReasonIsAnErrorOrAWarningAndNot
     const auto previousKey = BundleKey::key(previousCode);
     home.writeFile(".zshrc", "z changed\n");
     home.writeFile("src/app/lib/util.c", "int util;\n");
+    ::chmod((home / "src/app/lib").c_str(), 0700); // a new private folder: its copy must stay private
 
     auto counting = std::make_shared<FaultInjectingFileAccess>();
     BackupEngine(counting).run(inventory, home / "count", options());

@@ -46,6 +46,10 @@ std::map<std::string, TreeEntry> treeOf(const std::string& root, const std::set<
     return tree;
 }
 
+void PrintTo(const TreeEntry& entry, std::ostream* out) {
+    *out << entry.type << " " << std::oct << entry.mode << std::dec << " " << entry.content.size() << " bytes";
+}
+
 std::uint16_t modeOf(const std::string& path) {
     struct stat st {};
     return ::lstat(path.c_str(), &st) == 0 ? static_cast<std::uint16_t>(st.st_mode & 07777) : 0xffff;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <map>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -25,6 +26,9 @@ struct TreeEntry {
         return type == other.type && content == other.content && mode == other.mode;
     }
 };
+
+/// Shown in failure messages as "<type> <mode in octal> <size> bytes".
+void PrintTo(const TreeEntry& entry, std::ostream* out);
 
 /// Every entry below `root`, keyed by its path relative to `root` (no leading "/"); names in
 /// `leaveOut` are skipped with everything below them. Empty when `root` is not a folder.
