@@ -491,6 +491,8 @@ struct BackupEngine::TreeCopy {
     // Counted by the writers.
     std::atomic<int> unchanged{0};
     std::atomic<int> failed{0};
+    /// Folders of the copy that could not be made with their permission bits (walk thread only).
+    int foldersFailed = 0;
 
     /// Records a file the folder holds for this run; called from any thread.
     void record(StoredFile file) {
@@ -520,7 +522,7 @@ struct BackupEngine::TreeCopy {
     }
 
     /// Whether everything the walk met was backed up (limits aside, which are choices).
-    bool complete() const { return failed == 0 && unreadable == 0 && unrecordable == 0; }
+    bool complete() const { return failed == 0 && unreadable == 0 && unrecordable == 0 && foldersFailed == 0; }
 
     /// Hands what the copy found to its phase: warnings in their fixed order, the files and
     /// folders the folder holds for it, and its label when it was not backed up fully.
@@ -550,6 +552,8 @@ struct BackupEngine::TreeCopy {
         if (unrecordable > 0)
             warnings.push_back(label + ": " + std::to_string(unrecordable) +
                                " name(s) not valid UTF-8 \u2014 not backed up");
+        if (foldersFailed > 0)
+            warnings.push_back(label + ": " + std::to_string(foldersFailed) + " folder(s) could not be created");
     }
 };
 
@@ -850,7 +854,7 @@ void BackupEngine::copyTree(const std::string& from, const std::string& to, cons
                 return;
             }
             auto info = access.info(src);
-            if (!info || info->isSymlink)
+            if (!info || info->isSymlink || isTemporaryName(paths::lastComponent(src)))
                 return;
             for (const auto& pattern : exclude)
                 if (Glob::matches(src, pattern))
@@ -872,7 +876,10 @@ void BackupEngine::copyTree(const std::string& from, const std::string& to, cons
                     access.createDirectory(dst, static_cast<std::uint16_t>((info->posixPermissions & 0777) | 0700));
                     tree.folders.push_back(dst);
                 } catch (...) {
-                    // The files below then fail to write and are counted as such.
+                    // Reported even when the files below still get written (their writes make the
+                    // folder), since it then lacks the permission bits it should keep: a private
+                    // folder's copy would be open to others.
+                    ++tree.foldersFailed;
                 }
                 auto listed = access.listing(src);
                 if (!listed) {
@@ -965,7 +972,8 @@ std::vector<std::string> BackupEngine::expandSecretFolders(const std::vector<std
                 break;
             }
             auto entryInfo = access->info(entry);
-            if (!entryInfo || entryInfo->isSymlink || Glob::matchesAny(entry, exclude))
+            if (!entryInfo || entryInfo->isSymlink || Glob::matchesAny(entry, exclude) ||
+                isTemporaryName(paths::lastComponent(entry)))
                 continue;
             if (entryInfo->isDirectory) {
                 stack.emplace_back(access->children(entry), 0);

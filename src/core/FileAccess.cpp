@@ -424,6 +424,8 @@ void copyTreeTo(const std::string& from, const std::string& to, const struct sta
     if (listError != 0)
         throw CopyFailure{"could not list folder", from, std::error_code(listError, std::generic_category())};
     for (const auto& name : names) {
+        if (isTemporaryName(name))
+            continue; // another writer's unfinished or abandoned item, not content
         std::string src = paths::join(from, name);
         std::string dst = paths::join(to, name);
         struct stat st {};
@@ -525,6 +527,10 @@ Timestamp toTimestamp(const struct timespec& ts) {
 }
 
 } // namespace
+
+bool isTemporaryName(const std::string& name) {
+    return parseTempName(name).has_value();
+}
 
 // ---- read side ---------------------------------------------------------------------------------
 

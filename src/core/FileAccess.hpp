@@ -82,6 +82,10 @@ public:
 
 using FileAccessPtr = std::shared_ptr<FileAccessProvider>;
 
+/// True for the name (last component) of an atomic write's temporary item, in progress or left by a
+/// killed process. Such an item is never the user's content: copies of trees pass over it.
+bool isTemporaryName(const std::string& name);
+
 /// Keeps access to folder trees open for one scope, as every reader of a tree must: beginAccess on
 /// each root when made, endAccess on each in reverse order when left, also when an exception leaves.
 class AccessScope {

@@ -232,6 +232,9 @@ void RestoreWriter::mergeTree(const std::string& source, const std::string& targ
     std::sort(children.begin(), children.end());
     for (const std::string& child : children) {
         const std::string name = paths::lastComponent(child);
+        // A temporary item left in the backup folder by a killed backup is not part of the backup.
+        if (isTemporaryName(name))
+            continue;
         const std::string to = paths::join(target, name);
         const std::string childRecorded = paths::join(recorded, name);
         const std::string childSavedAs = paths::join(savedAs, name);

@@ -9,6 +9,7 @@
 
 #include "support/FaultInjectingFileAccess.hpp"
 #include "support/TempHome.hpp"
+#include "support/Trees.hpp"
 
 #include <gtest/gtest.h>
 
@@ -893,6 +894,69 @@ TEST_F(FaultInjectionTest, EveryFailedWriteIsAnErrorOrAWarningAndThePreviousBack
     EXPECT_EQ(errors, 6);
     EXPECT_EQ(silent, 2);
     EXPECT_EQ(warned, 2 * (writes - 4));
+}
+
+/// Every mutating call of a second full backup in turn (writes, folders, removals, copies), failing
+/// with ENOSPC, EIO and EACCES: a run that throws leaves the previous backup exactly as it was; a run
+/// that returns names what it could not do in a warning, unless only history.json was lost; and the
+/// next complete run leaves a folder that verifies, opens and holds no temporary file.
+TEST_F(FaultInjectionTest, EveryFailedCallWithAnyReasonIsAnErrorOrAWarningAndNothingIsLeftBehind) {
+    using Op = FaultInjectingFileAccess::Operation;
+    Inventory inventory = smallHome();
+    const std::string templateRoot = home / "template";
+    BackupResult first = BackupEngine(std::make_shared<DirectFileAccess>()).run(inventory, templateRoot, options());
+    previousManifest = slurp(templateRoot + "/backup.json");
+    previousGuide = slurp(templateRoot + "/RESTORE.md");
+    previousBundle = slurp(templateRoot + "/secrets.stowage");
+    previousCode = *first.recoveryCode;
+    const auto previousKey = BundleKey::key(previousCode);
+    home.writeFile(".zshrc", "z changed\n");
+    home.writeFile("src/app/lib/util.c", "int util;\n");
+    ::chmod((home / "src/app/lib").c_str(), 0700); // a new private folder: its copy must stay private
+
+    auto counting = std::make_shared<FaultInjectingFileAccess>();
+    BackupEngine(counting).run(inventory, home / "count", options());
+    // What a complete run stores, with every file's bytes and every file's and folder's bits.
+    auto copies = [](const std::string& root) {
+        return std::make_pair(stowage::testing::treeOf(root + "/config"), stowage::testing::treeOf(root + "/projects"));
+    };
+    const auto complete = copies(home / "count");
+    int cases = 0;
+    for (Op op : {Op::write, Op::createDirectory, Op::remove, Op::copyItem})
+        for (std::errc reason : {std::errc::no_space_on_device, std::errc::io_error, std::errc::permission_denied})
+            for (int nth = 1; nth <= counting->calls(op); ++nth) {
+                const std::string root = home / ("run-" + std::to_string(++cases));
+                const std::string label = "call " + std::to_string(nth) + " of operation " +
+                                          std::to_string(static_cast<int>(op)) + " failing with " +
+                                          std::make_error_code(reason).message();
+                fs::copy(templateRoot, root, fs::copy_options::recursive);
+                keychain->item = previousKey;
+                auto access = std::make_shared<FaultInjectingFileAccess>();
+                access->failOn(op, nth, reason);
+                std::optional<BackupResult> result;
+                try {
+                    result = BackupEngine(access).run(inventory, root, options());
+                } catch (const std::exception& e) {
+                    checkPreviousBackupIntact(root, label + ": " + e.what());
+                }
+                ASSERT_EQ(access->failedPaths().size(), 1u) << label;
+                const std::string failed = access->failedPaths()[0];
+                if (result) {
+                    // A run without a warning stored everything, exactly; only history.json may be lost.
+                    if (result->warnings.empty())
+                        EXPECT_EQ(copies(root), complete) << label << " on " << failed;
+                    else
+                        EXPECT_NE(failed, root + "/history.json") << label;
+                    EXPECT_TRUE(BackupEngine(access).verify(root).ok()) << label;
+                    EXPECT_EQ(openBundle(root, *result->recoveryCode).files.size(), 2u) << label;
+                }
+                BackupResult next = BackupEngine(std::make_shared<DirectFileAccess>()).run(inventory, root, options());
+                EXPECT_TRUE(BackupEngine(access).verify(root).ok()) << label;
+                EXPECT_EQ(openBundle(root, *next.recoveryCode).files.size(), 2u) << label;
+                EXPECT_EQ(stowage::testing::temporaryFilesBelow(root), std::vector<std::string>{}) << label;
+                fs::remove_all(root);
+            }
+    EXPECT_GE(cases, 3 * 10);
 }
 
 TEST_F(FaultInjectionTest, ABundleWrittenIntoAFolderWithoutOneIsTakenBackWhenItsWriteFails) {

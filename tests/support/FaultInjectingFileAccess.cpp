@@ -11,11 +11,16 @@ FaultInjectingFileAccess::FaultInjectingFileAccess(FileAccessPtr inner) : inner_
 
 void FaultInjectingFileAccess::failOn(Operation operation, int nth, std::exception_ptr error, When when) {
     std::lock_guard<std::mutex> lock(mutex_);
-    faults_[{operation, nth}] = Fault{std::move(error), when};
+    faults_[{operation, nth}] = Fault{std::move(error), when, std::errc::io_error};
 }
 
 void FaultInjectingFileAccess::failOn(Operation operation, int nth, When when) {
     failOn(operation, nth, nullptr, when);
+}
+
+void FaultInjectingFileAccess::failOn(Operation operation, int nth, std::errc reason, When when) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    faults_[{operation, nth}] = Fault{nullptr, when, reason};
 }
 
 void FaultInjectingFileAccess::failFrom(Operation operation, int nth) {
@@ -34,8 +39,9 @@ std::vector<std::string> FaultInjectingFileAccess::failedPaths() const {
     return failedPaths_;
 }
 
-std::exception_ptr FaultInjectingFileAccess::naturalError(Operation operation, const std::string& path) {
-    auto eio = std::make_error_code(std::errc::io_error);
+std::exception_ptr FaultInjectingFileAccess::naturalError(Operation operation, const std::string& path,
+                                                          std::errc reason) {
+    auto eio = std::make_error_code(reason);
     switch (operation) {
     case Operation::write:
         return std::make_exception_ptr(BackupError::io("could not write " + path));
@@ -57,7 +63,7 @@ template <typename Call> void FaultInjectingFileAccess::run(Operation operation,
         if (auto it = faults_.find({operation, n}); it != faults_.end())
             fault = it->second;
         else if (auto from = failFrom_.find(operation); from != failFrom_.end() && n >= from->second)
-            fault = Fault{nullptr, When::before};
+            fault = Fault{nullptr, When::before, std::errc::io_error};
         if (fault)
             failedPaths_.push_back(path);
     }
@@ -67,7 +73,7 @@ template <typename Call> void FaultInjectingFileAccess::run(Operation operation,
     }
     if (fault->when == When::after)
         call();
-    std::rethrow_exception(fault->error ? fault->error : naturalError(operation, path));
+    std::rethrow_exception(fault->error ? fault->error : naturalError(operation, path, fault->reason));
 }
 
 void FaultInjectingFileAccess::write(const Bytes& data, const std::string& path, std::optional<std::uint16_t> mode) {

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace stowage::testing {
@@ -27,6 +28,9 @@ public:
     /// Same, with the error a real failure of that operation would raise: BackupError::io("could not
     /// write <path>") for write, a std::filesystem::filesystem_error (EIO) for the others.
     void failOn(Operation operation, int nth, When when = When::before);
+    /// Same, with the error the operation raises when the system answers `reason` (ENOSPC, EIO,
+    /// EACCES…): a filesystem_error carrying it, or for write the BackupError a failed write gives.
+    void failOn(Operation operation, int nth, std::errc reason, When when = When::before);
     /// Every call of `operation` from the `nth` on fails (a full disk, a lost mount).
     void failFrom(Operation operation, int nth);
 
@@ -61,12 +65,14 @@ public:
 
 private:
     struct Fault {
-        std::exception_ptr error; // null: the operation's natural error
+        std::exception_ptr error; // null: the operation's natural error with `reason`
         When when;
+        std::errc reason = std::errc::io_error;
     };
 
     template <typename Call> void run(Operation operation, const std::string& path, Call&& call);
-    static std::exception_ptr naturalError(Operation operation, const std::string& path);
+    static std::exception_ptr naturalError(Operation operation, const std::string& path,
+                                           std::errc reason = std::errc::io_error);
 
     FileAccessPtr inner_;
     mutable std::mutex mutex_;
