@@ -7,6 +7,12 @@
 
 #include <glob.h>
 
+#include <algorithm>
+#include <atomic>
+#include <future>
+#include <system_error>
+#include <thread>
+
 namespace stowage {
 
 namespace {
@@ -44,6 +50,18 @@ Scanner::Scanner(std::vector<ArtifactRule> rules, std::vector<std::string> proje
 Inventory Scanner::scan() const {
     const std::string home = paths::homeFolder();
     access_->beginAccess(home);
+    // The .env hunt walks whole project trees; the other rules look at a few known places and ask
+    // git about them. The hunt runs beside them and its result is taken when its rule comes.
+    std::shared_future<std::vector<FoundPath>> envFiles;
+    if (std::any_of(rules_.begin(), rules_.end(),
+                    [](const ArtifactRule& rule) { return rule.kind == ScanKind::envFiles; })) {
+        auto hunt = [this] { return scanEnvFiles(); };
+        try {
+            envFiles = std::async(std::launch::async, hunt).share();
+        } catch (const std::system_error&) {
+            envFiles = std::async(std::launch::deferred, hunt).share();
+        }
+    }
     std::vector<Finding> findings;
     for (const auto& rule : rules_) {
         std::vector<FoundPath> candidates;
@@ -52,7 +70,7 @@ Inventory Scanner::scan() const {
             candidates = matchPaths(rule.paths);
             break;
         case ScanKind::envFiles:
-            candidates = scanEnvFiles();
+            candidates = envFiles.get();
             break;
         case ScanKind::command:
             break;
@@ -109,8 +127,8 @@ std::vector<FoundPath> Scanner::scanEnvFiles() const {
     for (const auto& configured : projectRoots_) {
         const std::string root = paths::expandTilde(configured);
         access_->beginAccess(root);
-        if (access_->exists(root))
-            walk(root, 0, result);
+        if (access_->exists(root) && result.size() < cap)
+            huntRoot(root, cap - result.size(), result);
         access_->endAccess(root);
         if (result.size() >= cap)
             break;
@@ -118,8 +136,49 @@ std::vector<FoundPath> Scanner::scanEnvFiles() const {
     return result;
 }
 
-void Scanner::walk(const std::string& folder, int depth, std::vector<FoundPath>& result) const {
-    const auto cap = static_cast<size_t>(std::max(0, maxEnvFiles_));
+void Scanner::huntRoot(const std::string& root, size_t cap, std::vector<FoundPath>& result) const {
+    // The root's entries are hunted side by side, each into its own list; the lists are joined in
+    // listing order and cut at the cap, which gives exactly what one depth-first walk finds. A
+    // part stops at the cap on its own, so the work stays bounded when the cap is reached early.
+    const std::vector<std::string> entries = access_->children(root);
+    std::vector<std::vector<FoundPath>> parts(entries.size());
+    std::atomic<size_t> next{0};
+    auto hunt = [&] {
+        for (size_t i = next++; i < entries.size(); i = next++) {
+            auto info = access_->info(entries[i]);
+            if (!info)
+                continue;
+            const std::string name = paths::lastComponent(entries[i]);
+            if (info->isDirectory) {
+                if (prunedDirs().count(name) == 0 && !Glob::matchesAny(entries[i], exclude_))
+                    walk(entries[i], 1, cap, parts[i]);
+            } else if (isEnvFileName(name)) {
+                parts[i].push_back(FoundPath{entries[i], false, info->size, info->modified, GitTracking::unknown()});
+            }
+        }
+    };
+    const size_t wanted = std::min<size_t>(entries.size(), std::clamp(std::thread::hardware_concurrency(), 1u, 4u));
+    std::vector<std::thread> helpers;
+    for (size_t k = 1; k < wanted; ++k) {
+        try {
+            helpers.emplace_back(hunt);
+        } catch (const std::system_error&) {
+            break; // fewer hunters; this thread still takes every entry left
+        }
+    }
+    hunt();
+    for (auto& helper : helpers)
+        helper.join();
+    size_t taken = 0;
+    for (auto& part : parts)
+        for (auto& found : part) {
+            if (taken++ == cap)
+                return;
+            result.push_back(std::move(found));
+        }
+}
+
+void Scanner::walk(const std::string& folder, int depth, size_t cap, std::vector<FoundPath>& result) const {
     if (depth > maxEnvDepth || result.size() >= cap)
         return;
     for (const auto& entry : access_->children(folder)) {
@@ -132,7 +191,7 @@ void Scanner::walk(const std::string& folder, int depth, std::vector<FoundPath>&
         if (info->isDirectory) {
             if (prunedDirs().count(name) != 0 || Glob::matchesAny(entry, exclude_))
                 continue;
-            walk(entry, depth + 1, result);
+            walk(entry, depth + 1, cap, result);
         } else if (isEnvFileName(name)) {
             result.push_back(FoundPath{entry, false, info->size, info->modified, GitTracking::unknown()});
         }
