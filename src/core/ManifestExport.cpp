@@ -15,7 +15,9 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <future>
 #include <memory>
+#include <system_error>
 
 namespace stowage {
 
@@ -75,6 +77,17 @@ private:
 
 Shell::Output runTool(const std::string& tool, const std::vector<std::string>& arguments) {
     return Shell::run(tool, arguments, std::nullopt, toolTimeout);
+}
+
+/// A tool run started now on a thread of its own, so that the slow tools wait side by side; when no
+/// thread can be had it runs when its answer is asked for.
+std::future<Shell::Output> startTool(std::string tool, std::vector<std::string> arguments) {
+    auto work = [tool = std::move(tool), arguments = std::move(arguments)] { return runTool(tool, arguments); };
+    try {
+        return std::async(std::launch::async, work);
+    } catch (const std::system_error&) {
+        return std::async(std::launch::deferred, work);
+    }
 }
 
 // ---- Line splitting --------------------------------------------------------------------------
@@ -149,39 +162,57 @@ std::vector<std::string> exportManifests(const std::string& root, FileAccessProv
     } catch (const std::exception&) {
     }
 
+    // Every tool is started first and their answers are taken in a fixed order, so the lists and
+    // warnings are the same as when they ran one after another.
+    const bool hasBrew = Shell::exists("brew");
+    std::future<Shell::Output> dump, cron, mas, pip, code, npm, cargo;
+    if (hasBrew)
+        dump = startTool("brew", {"bundle", "dump", "--file", lists.pathOf("Brewfile"), "--force"});
+    cron = startTool("crontab", {"-l"});
+    if (Shell::exists("mas"))
+        mas = startTool("mas", {"list"});
+    if (Shell::exists("pip3"))
+        pip = startTool("pip3", {"list", "--format=freeze"});
+    if (Shell::exists("code"))
+        code = startTool("code", {"--list-extensions"});
+    if (Shell::exists("npm"))
+        npm = startTool("npm", {"ls", "-g", "--depth=0"});
+    if (Shell::exists("cargo"))
+        cargo = startTool("cargo", {"install", "--list"});
+
     // Homebrew writes the Brewfile itself; only it reports problems.
-    if (!Shell::exists("brew")) {
+    if (!hasBrew) {
         warnings.push_back("Homebrew not found \u2014 skipping Brewfile.");
     } else {
-        Shell::Output dump = runTool("brew", {"bundle", "dump", "--file", lists.pathOf("Brewfile"), "--force"});
-        if (dump.status != 0)
-            warnings.push_back("brew bundle dump failed: " + firstCharacters(dump.err, 120));
+        Shell::Output result = dump.get();
+        if (result.status != 0)
+            warnings.push_back("brew bundle dump failed: " + firstCharacters(result.err, 120));
         else
             lists.record("Brewfile");
     }
 
     // "crontab -l" fails when the user has no crontab; that is not worth a file.
-    Shell::Output cron = runTool("crontab", {"-l"});
-    if (cron.status == 0)
-        lists.saveIfAny("crontab.txt", cron);
+    Shell::Output crontab = cron.get();
+    if (crontab.status == 0)
+        lists.saveIfAny("crontab.txt", crontab);
 
     // The remaining tools' exit status is not looked at: whatever a failed or timed-out run
     // printed is still the best list there is.
-    if (Shell::exists("mas"))
-        lists.saveIfAny("appstore.txt", runTool("mas", {"list"}));
-    if (Shell::exists("pip3"))
-        lists.saveIfAny("pip-global.txt", runTool("pip3", {"list", "--format=freeze"}));
-    if (Shell::exists("code"))
-        lists.saveIfAny("vscode-extensions.txt", runTool("code", {"--list-extensions"}));
+    if (mas.valid())
+        lists.saveIfAny("appstore.txt", mas.get());
+    if (pip.valid())
+        lists.saveIfAny("pip-global.txt", pip.get());
+    if (code.valid())
+        lists.saveIfAny("vscode-extensions.txt", code.get());
 
-    if (Shell::exists("npm")) {
-        auto names = parseNpmGlobalPackages(runTool("npm", {"ls", "-g", "--depth=0"}).out);
+    if (npm.valid()) {
+        auto names = parseNpmGlobalPackages(npm.get().out);
         std::string text = joinLines(names);
         if (!names.empty() && !trimmed(text).empty())
             lists.save("npm-global.txt", text);
     }
-    if (Shell::exists("cargo")) {
-        auto names = parseCargoInstalledCrates(runTool("cargo", {"install", "--list"}).out);
+    if (cargo.valid()) {
+        auto names = parseCargoInstalledCrates(cargo.get().out);
         std::string text = joinLines(names);
         if (!names.empty() && !trimmed(text).empty())
             lists.save("cargo-installed.txt", text);

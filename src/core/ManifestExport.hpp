@@ -6,8 +6,8 @@
 // of installed applications with how to get each back. RESTORE.md, written at the end of every
 // run, walks the fresh machine through the backup in order.
 //
-// Every tool runs through the shell runner without a working folder and with its 120-second limit,
-// one after another. A missing tool or empty output produces no file; only Homebrew reports
+// Every tool runs through the shell runner without a working folder and with its 120-second limit;
+// the tools run side by side and their answers are taken in a fixed order. A missing tool or empty output produces no file; only Homebrew reports
 // problems as warnings. A failed write of a list is ignored and the file is still listed (verify
 // does not check manifest files); a failed write of RESTORE.md is an error for the caller.
 

@@ -111,6 +111,23 @@ TEST_F(FakeToolsTest, EveryToolPresentGivesEveryListInOrder) {
     EXPECT_EQ(stored("cargo-installed.txt"), "mytool\nripgrep");
 }
 
+TEST_F(FakeToolsTest, ToolsRunSideBySideAndTheirListsKeepTheirOrder) {
+    allTools();
+    // crontab answers only once cargo, the last tool asked, has started: one after another, it
+    // would give up waiting and print nothing.
+    const std::string marker = root + "/cargo-started";
+    tool("cargo", ": > '" + marker + "'\nprintf 'mytool v0.1.0:\\n    mytool\\n'\n");
+    tool("crontab", "i=0\nwhile [ ! -e '" + marker +
+                        "' ] && [ $i -lt 300000 ]; do i=$((i + 1)); done\n"
+                        "[ -e '" +
+                        marker + "' ] && echo '@daily late'\n");
+    auto produced = exportManifests(root, access, warnings);
+    EXPECT_THAT(produced, ElementsAre("manifest/Brewfile", "manifest/crontab.txt", "manifest/appstore.txt",
+                                      "manifest/pip-global.txt", "manifest/vscode-extensions.txt",
+                                      "manifest/npm-global.txt", "manifest/cargo-installed.txt"));
+    EXPECT_EQ(stored("crontab.txt"), "@daily late\n");
+}
+
 TEST_F(FakeToolsTest, NoToolsGivesOnlyTheHomebrewWarning) {
     auto produced = exportManifests(root, access, warnings);
     EXPECT_THAT(produced, IsEmpty());
