@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <future>
 #include <system_error>
 #include <thread>
@@ -33,6 +34,27 @@ std::vector<std::string> posixGlob(const std::string& pattern) {
     return result;
 }
 
+/// Calls work(0) … work(count - 1), on up to `threads` threads side by side (this one included);
+/// with fewer threads to be had, the ones there are take every index left.
+void sideBySide(size_t count, unsigned threads, const std::function<void(size_t)>& work) {
+    std::atomic<size_t> next{0};
+    auto take = [&] {
+        for (size_t i = next++; i < count; i = next++)
+            work(i);
+    };
+    std::vector<std::thread> helpers;
+    for (size_t k = 1; k < std::min<size_t>(count, threads); ++k) {
+        try {
+            helpers.emplace_back(take);
+        } catch (const std::system_error&) {
+            break;
+        }
+    }
+    take();
+    for (auto& helper : helpers)
+        helper.join();
+}
+
 } // namespace
 
 const std::set<std::string>& Scanner::prunedDirs() {
@@ -51,7 +73,7 @@ Inventory Scanner::scan() const {
     const std::string home = paths::homeFolder();
     access_->beginAccess(home);
     // The .env hunt walks whole project trees; the other rules look at a few known places and ask
-    // git about them. The hunt runs beside them and its result is taken when its rule comes.
+    // git about them. The hunt runs beside them, and its findings take their rules' places after.
     std::shared_future<std::vector<FoundPath>> envFiles;
     if (std::any_of(rules_.begin(), rules_.end(),
                     [](const ArtifactRule& rule) { return rule.kind == ScanKind::envFiles; })) {
@@ -62,30 +84,42 @@ Inventory Scanner::scan() const {
             envFiles = std::async(std::launch::deferred, hunt).share();
         }
     }
-    std::vector<Finding> findings;
-    for (const auto& rule : rules_) {
-        std::vector<FoundPath> candidates;
-        switch (rule.kind) {
-        case ScanKind::paths:
-            candidates = matchPaths(rule.paths);
-            break;
-        case ScanKind::envFiles:
-            candidates = envFiles.get();
-            break;
-        case ScanKind::command:
-            break;
-        }
+    auto keep = [this](std::vector<FoundPath> candidates) {
         std::vector<FoundPath> kept;
         for (auto& c : candidates)
             if (!Glob::matchesAny(c.path, exclude_))
                 kept.push_back(std::move(c));
-        if (kept.empty())
-            continue;
-        if (rule.tier == Tier::config)
-            for (auto& p : kept)
-                p.tracking = gitTracking(p.path);
-        findings.push_back(Finding{rule, std::move(kept)});
+        return kept;
+    };
+    // Each config file's git state may cost a git run; a few run side by side.
+    auto track = [this](std::vector<Finding>& findings, bool envRules) {
+        std::vector<FoundPath*> configPaths;
+        for (auto& finding : findings)
+            if (finding.rule.tier == Tier::config && (finding.rule.kind == ScanKind::envFiles) == envRules)
+                for (auto& found : finding.paths)
+                    configPaths.push_back(&found);
+        sideBySide(configPaths.size(), 4,
+                   [&](size_t i) { configPaths[i]->tracking = gitTracking(configPaths[i]->path); });
+    };
+
+    std::vector<Finding> findings; // an envFiles rule holds its place, empty, until the hunt is done
+    for (const auto& rule : rules_) {
+        if (rule.kind == ScanKind::envFiles)
+            findings.push_back(Finding{rule, {}});
+        else if (rule.kind == ScanKind::paths)
+            if (auto kept = keep(matchPaths(rule.paths)); !kept.empty())
+                findings.push_back(Finding{rule, std::move(kept)});
     }
+    track(findings, false);
+    if (envFiles.valid()) {
+        for (auto& finding : findings)
+            if (finding.rule.kind == ScanKind::envFiles)
+                finding.paths = keep(envFiles.get());
+        track(findings, true);
+    }
+    findings.erase(
+        std::remove_if(findings.begin(), findings.end(), [](const Finding& finding) { return finding.paths.empty(); }),
+        findings.end());
     Log::scan().info(Log::scanComplete(static_cast<long>(findings.size())));
     Inventory inventory{std::move(findings), std::chrono::system_clock::now()};
     access_->endAccess(home);
@@ -142,33 +176,18 @@ void Scanner::huntRoot(const std::string& root, size_t cap, std::vector<FoundPat
     // part stops at the cap on its own, so the work stays bounded when the cap is reached early.
     const std::vector<std::string> entries = access_->children(root);
     std::vector<std::vector<FoundPath>> parts(entries.size());
-    std::atomic<size_t> next{0};
-    auto hunt = [&] {
-        for (size_t i = next++; i < entries.size(); i = next++) {
-            auto info = access_->info(entries[i]);
-            if (!info)
-                continue;
-            const std::string name = paths::lastComponent(entries[i]);
-            if (info->isDirectory) {
-                if (prunedDirs().count(name) == 0 && !Glob::matchesAny(entries[i], exclude_))
-                    walk(entries[i], 1, cap, parts[i]);
-            } else if (isEnvFileName(name)) {
-                parts[i].push_back(FoundPath{entries[i], false, info->size, info->modified, GitTracking::unknown()});
-            }
+    sideBySide(entries.size(), std::clamp(std::thread::hardware_concurrency(), 1u, 4u), [&](size_t i) {
+        auto info = access_->info(entries[i]);
+        if (!info)
+            return;
+        const std::string name = paths::lastComponent(entries[i]);
+        if (info->isDirectory) {
+            if (prunedDirs().count(name) == 0 && !Glob::matchesAny(entries[i], exclude_))
+                walk(entries[i], 1, cap, parts[i]);
+        } else if (isEnvFileName(name)) {
+            parts[i].push_back(FoundPath{entries[i], false, info->size, info->modified, GitTracking::unknown()});
         }
-    };
-    const size_t wanted = std::min<size_t>(entries.size(), std::clamp(std::thread::hardware_concurrency(), 1u, 4u));
-    std::vector<std::thread> helpers;
-    for (size_t k = 1; k < wanted; ++k) {
-        try {
-            helpers.emplace_back(hunt);
-        } catch (const std::system_error&) {
-            break; // fewer hunters; this thread still takes every entry left
-        }
-    }
-    hunt();
-    for (auto& helper : helpers)
-        helper.join();
+    });
     size_t taken = 0;
     for (auto& part : parts)
         for (auto& found : part) {
