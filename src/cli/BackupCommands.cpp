@@ -294,7 +294,14 @@ std::pair<int, BackupResult> runBackupNow(Context& context, const BackupCommandO
     progress.update("Scanning your machine\u2026");
     auto roots = resolveRoots(context, command.roots);
     auto excludes = resolveExcludes(context, command.excludes);
-    Inventory inventory = Scanner(DefaultKnowledgeBase::rules(), roots, 400, excludes, context.access).scan();
+    // Only what this run can back up is looked for: the copies take config findings, the bundle
+    // secret ones, and nothing takes the rest (a --no-secrets run pays for no .env hunt).
+    std::vector<ArtifactRule> rules;
+    for (const auto& rule : DefaultKnowledgeBase::rules())
+        if ((rule.tier == Tier::config && options.includeConfig) ||
+            (rule.tier == Tier::secret && options.includeSecrets))
+            rules.push_back(rule);
+    Inventory inventory = Scanner(std::move(rules), roots, 400, excludes, context.access).scan();
     auto selectable = inventory.selectablePaths();
     options.selectedPaths = std::set<std::string>(selectable.begin(), selectable.end());
     options.excludeGlobs = excludes;

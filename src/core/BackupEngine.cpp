@@ -75,6 +75,7 @@
 #include <filesystem>
 #include <iterator>
 #include <map>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -229,6 +230,33 @@ bool opensFolderBundle(const SymmetricKey& key, const std::string& path, const F
     }
 }
 
+/// What the reinstall-list step produces, filled by the thread that runs it: `result` carries its
+/// manifests (tool lists first, then the app list), app counts and warnings.
+struct ReinstallLists {
+    explicit ReinstallLists(std::string root) : backupRoot(std::move(root)), result(backupRoot) {}
+    std::string backupRoot;
+    BackupResult result;
+};
+
+/// Runs the reinstall-list tools and the app scan for `lists` on a thread of their own; runs them
+/// here when no thread can be started. The future is ready once both are done; it rethrows what
+/// they threw (both catch their own failures, so only exhaustion can reach it). `lists` and
+/// `access` must outlive the future, whose destructor waits for the work.
+std::future<void> startReinstallLists(ReinstallLists& lists, const FileAccessPtr& access) {
+    auto work = [&lists, access] {
+        lists.result.manifests = exportManifests(lists.backupRoot, *access, lists.result.warnings);
+        exportInstalledApps(lists.backupRoot, access, lists.result);
+    };
+    try {
+        return std::async(std::launch::async, work);
+    } catch (const std::system_error&) {
+        std::promise<void> done;
+        work();
+        done.set_value();
+        return done.get_future();
+    }
+}
+
 } // namespace
 
 std::vector<BackupRun> BackupEngine::history(const std::string& dir) const {
@@ -274,21 +302,19 @@ BackupResult BackupEngine::run(const Inventory& inventory, const std::string& to
     std::vector<std::string> madeFolders;
     std::set<std::string> entryPaths; // stored paths of the entries, relative
 
+    // The reinstall lists and the app list ask other programs and write only into manifest/, which
+    // no copy touches, so they run beside the copies; their results and warnings are put in place
+    // after the copies, ahead of the copies' warnings, as if they had run first.
+    ReinstallLists lists(root);
+    std::future<void> listing;
     if (options.includeManifests) {
         try {
             access->createDirectory(paths::join(root, "manifest"), privateFolder);
         } catch (...) {
             // Each list's write then reports what could not be made.
         }
-        report("Regenerating reinstall lists\u2026");
-        result.manifests = exportManifests(root, *access, result.warnings);
-        report("Listing installed apps\u2026");
-        exportInstalledApps(root, access, result);
-        for (const auto& list : result.manifests) {
-            const std::string path = paths::join(root, list);
-            if (auto bytes = access->readAtMost(path, maxStoredJsonBytes, nullptr))
-                storedFiles.push_back(StoredFile{path, static_cast<std::int64_t>(bytes->size()), sha256Hex(*bytes)});
-        }
+        report("Regenerating reinstall lists and listing installed apps\u2026");
+        listing = startReinstallLists(lists, access);
     }
 
     auto absorb = [&](Copied& copied) {
@@ -342,6 +368,19 @@ BackupResult BackupEngine::run(const Inventory& inventory, const std::string& to
             manifest.projects = std::move(copied.entries);
     }
     result.warnings.insert(result.warnings.end(), secretWarnings.begin(), secretWarnings.end());
+
+    if (listing.valid()) {
+        listing.get();
+        result.manifests = std::move(lists.result.manifests);
+        result.installedApps = lists.result.installedApps;
+        result.manualApps = lists.result.manualApps;
+        result.warnings.insert(result.warnings.begin(), lists.result.warnings.begin(), lists.result.warnings.end());
+        for (const auto& list : result.manifests) {
+            const std::string path = paths::join(root, list);
+            if (auto bytes = access->readAtMost(path, maxStoredJsonBytes, nullptr))
+                storedFiles.push_back(StoredFile{path, static_cast<std::int64_t>(bytes->size()), sha256Hex(*bytes)});
+        }
+    }
 
     // Secrets are sealed now and written in the commit below.
     std::optional<Bytes> sealedBundle;

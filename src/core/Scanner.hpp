@@ -32,7 +32,10 @@ public:
     GitTracking gitTracking(const std::string& path) const;
 
 private:
-    void walk(const std::string& folder, int depth, std::vector<FoundPath>& result) const;
+    /// Appends to `result` at most `cap` `.env` files found below `root`, in depth-first listing order.
+    void huntRoot(const std::string& root, size_t cap, std::vector<FoundPath>& result) const;
+    /// Depth-first hunt below `folder`, stopping once `result` holds `cap` entries.
+    void walk(const std::string& folder, int depth, size_t cap, std::vector<FoundPath>& result) const;
 
     std::vector<ArtifactRule> rules_;
     std::vector<std::string> projectRoots_;

@@ -170,6 +170,14 @@ TEST_F(ScannerTest, EnvHuntCapStopsAcrossRootsAndRootsAreNotDeduplicated) {
     home.writeFile("b/q/.env", "x");
     EXPECT_EQ(scanner({}, {"~/a", "~/b"}, {}, 3).scanEnvFiles().size(), 3u);
     EXPECT_EQ(scanner({}, {"~/a", "~/b"}, {}, 400).scanEnvFiles().size(), 6u);
+    // Folders are hunted side by side, yet a cap keeps exactly the first files of one depth-first walk.
+    home.writeFile("a/p1/x/.env", "x");
+    home.writeFile("a/p1/y/z/.env.local", "x");
+    const auto all = pathsOf(scanner({}, {"~/a"}, {}, 400).scanEnvFiles());
+    ASSERT_EQ(all.size(), 7u);
+    for (int cap : {1, 2, 4, 6})
+        EXPECT_EQ(pathsOf(scanner({}, {"~/a"}, {}, cap).scanEnvFiles()),
+                  std::vector<std::string>(all.begin(), all.begin() + cap));
     // Overlapping roots yield the same file once per root.
     EXPECT_EQ(scanner({}, {"~/b", "~/b/q"}, {}, 400).scanEnvFiles().size(), 2u);
     // A missing root is skipped but still bracketed.
