@@ -84,17 +84,6 @@ Shell::Output runTool(const std::string& tool, const std::vector<std::string>& a
     return Shell::run(tool, arguments, std::string("/"), toolTimeout);
 }
 
-/// A tool run started now on a thread of its own, so that the slow tools wait side by side; when no
-/// thread can be had it runs when its answer is asked for.
-std::future<Shell::Output> startTool(std::string tool, std::vector<std::string> arguments) {
-    auto work = [tool = std::move(tool), arguments = std::move(arguments)] { return runTool(tool, arguments); };
-    try {
-        return std::async(std::launch::async, work);
-    } catch (const std::system_error&) {
-        return std::async(std::launch::deferred, work);
-    }
-}
-
 // ---- Line splitting --------------------------------------------------------------------------
 
 /// Length of the newline sequence at `i` (0 when there is none).

@@ -38,15 +38,15 @@ struct RestoreOutcome {
     /// Path of the saved copy of the file that was replaced; for a folder, the folder of the saved
     /// copies of the files replaced inside it.
     std::optional<std::string> backedUpTo;
-    /// The entry was skipped because its target is a system file outside the user's own folders and
-    /// only root may write there; encoded only when true.
-    bool needsRoot = false;
     /// Why nothing was written; present exactly when `action` is `failed`.
     std::optional<std::string> error;
     /// For a folder (config folder or project tree): one outcome per file or folder inside it that
     /// was (or would be) written, kept, written beside or failed, in walk order, with recorded paths
     /// below the folder's own. Files already holding the backed-up content are left out.
     std::vector<RestoreOutcome> files;
+    /// The entry was skipped because its target is a system file outside the user's own folders and
+    /// only root may write there; encoded only when true.
+    bool needsRoot = false;
 
     /// The identity: two outcomes for the same recorded path are the same entry.
     const std::string& id() const { return originalPath; }
