@@ -18,6 +18,7 @@
 #include "core/FileAccess.hpp"
 
 #include "core/BackupError.hpp"
+#include "core/FileAccessSeam.hpp"
 #include "core/Paths.hpp"
 
 #include <cerrno>
@@ -40,6 +41,8 @@
 namespace fs = std::filesystem;
 
 namespace stowage {
+
+void (*seams::onTemporaryCreated)(const std::string& path) = nullptr;
 
 namespace {
 
@@ -230,6 +233,8 @@ int createTemp(const std::string& folder, const std::string& name, std::optional
                 continue;
             return -1;
         }
+        if (seams::onTemporaryCreated != nullptr)
+            seams::onTemporaryCreated(tempPath);
         if (mode && ::fchmod(fd, *mode) != 0) {
             int saved = errno;
             ::close(fd);
@@ -731,8 +736,8 @@ void DirectFileAccess::copyItem(const std::string& rawSource, const std::string&
     const std::string destination = stripTrailingSlashes(rawDestination);
     const std::string folder = folderOf(destination);
     const std::string name = paths::lastComponent(destination);
-    createFolders(folder, "could not create folder");
 
+    // Every refusal comes before the destination's folders are made, so a refused copy leaves no trace.
     struct stat st {};
     if (::lstat(source.c_str(), &st) != 0)
         throwFs("could not copy", source, destination, lastError());
@@ -749,6 +754,7 @@ void DirectFileAccess::copyItem(const std::string& rawSource, const std::string&
     } else if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
         throwFs("could not copy", source, destination, std::make_error_code(std::errc::operation_not_supported));
     }
+    createFolders(folder, "could not create folder");
     removeLeftoversOnce(folder);
 
     std::string tempPath;

@@ -474,8 +474,11 @@ TEST_F(BackupEngineTest, AnUnchangedSecondRunRewritesNoCopyButEveryEssentialFile
     EXPECT_TRUE(verified.ok()) << ::testing::PrintToString(verified.issues);
     EXPECT_EQ(verified.checkedFiles, 307);
 
-    // A changed file and a file whose permission bits changed are copied again; nothing else is.
-    home.writeFile(".zshrc", "export EDITOR=nvim\n", 0644);
+    // A changed file (also one whose size and modification time stay the same) and a file whose
+    // permission bits changed are copied again; nothing else is.
+    const auto zshrcTime = fs::last_write_time(home / ".zshrc");
+    home.writeFile(".zshrc", "export EDITOR=joe\n", 0644);
+    fs::last_write_time(home / ".zshrc", zshrcTime);
     ::chmod((home / ".config/nvim/lua/plugins.lua").c_str(), 0600);
     home.writeFile("work/app/README.md", "# app v2\n");
     access->written.clear();
@@ -486,7 +489,7 @@ TEST_F(BackupEngineTest, AnUnchangedSecondRunRewritesNoCopyButEveryEssentialFile
                                                  "config/home/.config/nvim/lua/plugins.lua", "config/home/.zshrc",
                                                  "history.json", "projects/app-2/README.md", "secrets.stowage"}));
     EXPECT_EQ(third.unchangedFiles, 303);
-    EXPECT_EQ(slurp(root + "/config/home/.zshrc"), "export EDITOR=nvim\n");
+    EXPECT_EQ(slurp(root + "/config/home/.zshrc"), "export EDITOR=joe\n");
     EXPECT_EQ(modeOf(root + "/config/home/.config/nvim/lua/plugins.lua"), 0600);
 
     // A full run rewrites every copy.

@@ -183,6 +183,7 @@ TEST(DefaultsStoreTest, BadEntriesCostOnlyThemselvesAndUnknownTypesSurviveRewrit
       "entries": [
         {"key": "good", "type": "int", "value": 7},
         {"key": "wrongValue", "type": "int", "value": "seven"},
+        {"key": "tooBig", "type": "int", "value": 9223372036854775808},
         {"key": "badBytes", "type": "byteMap", "value": [{"key": "/x", "bytes": "not base64!"}]},
         {"type": "string", "value": "no key"},
         {"key": "later", "type": "colour", "value": {"r": 1}},
@@ -192,6 +193,7 @@ TEST(DefaultsStoreTest, BadEntriesCostOnlyThemselvesAndUnknownTypesSurviveRewrit
     EXPECT_EQ(store.integer("good"), 7);
     EXPECT_FALSE(store.integer("wrongValue"));
     EXPECT_TRUE(store.contains("wrongValue"));
+    EXPECT_FALSE(store.integer("tooBig")) << "beyond the 64-bit range, not wrapped to a negative number";
     EXPECT_FALSE(store.byteMap("badBytes"));
     EXPECT_FALSE(store.string("later"));
     store.setBoolean("new", true);

@@ -1,5 +1,6 @@
 #include "core/BackupError.hpp"
 #include "core/FileAccess.hpp"
+#include "core/FileAccessSeam.hpp"
 #include "support/FaultInjectingFileAccess.hpp"
 #include "support/TempHome.hpp"
 
@@ -117,6 +118,34 @@ TEST(DirectWriteTest, ModeIsExactWhateverTheUmask) {
         fa.write(toBytes("x"), plain);
         EXPECT_EQ(modeOf(plain), 0666u & ~mask);
     }
+}
+
+TEST(DirectWriteTest, TemporaryFilesAreBornNoWiderThanTheirFinalModeUnderAnyUmask) {
+    static std::vector<mode_t> born;
+    seams::onTemporaryCreated = [](const std::string& path) { born.push_back(modeOf(path)); };
+    TempHome home;
+    DirectFileAccess fa;
+    UmaskScope scope(0);
+    struct Case {
+        const char* name;
+        mode_t finalMode;
+        std::function<void(const std::string&)> make;
+    };
+    const std::vector<Case> cases{
+        {"private write", 0600, [&](const std::string& p) { fa.write(toBytes("k"), p, 0600); }},
+        {"read-only write", 0400, [&](const std::string& p) { fa.write(toBytes("k"), p, 0400); }},
+        {"group write", 0640, [&](const std::string& p) { fa.write(toBytes("k"), p, 0640); }},
+        {"private copy", 0600, [&](const std::string& p) { fa.copyItem(home.writeFile("src-600", "k", 0600), p); }},
+    };
+    for (const auto& c : cases) {
+        born.clear();
+        const std::string path = home / (std::string("born/") + c.name);
+        c.make(path);
+        ASSERT_EQ(born.size(), 1u) << c.name;
+        EXPECT_EQ(born[0] & ~c.finalMode, 0u) << c.name << " was born " << std::oct << born[0];
+        EXPECT_EQ(modeOf(path), c.finalMode) << c.name;
+    }
+    seams::onTemporaryCreated = nullptr;
 }
 
 TEST(DirectWriteTest, NewModeAppliesEvenWhenOldFileWasWider) {
@@ -398,6 +427,14 @@ TEST(DirectCopyTest, CopiesFileWithModeOverWhateverIsThere) {
 
     fa.copyItem(src, src);
     EXPECT_EQ(slurp(src), "settings");
+
+    // A copy never carries set-user-ID or set-group-ID; the sticky bit and the rest stay.
+    for (mode_t mode : {mode_t{04755}, mode_t{02755}, mode_t{06711}, mode_t{01755}}) {
+        std::string program = home.writeFile("src/program", "#!/bin/sh\n");
+        ASSERT_EQ(::chmod(program.c_str(), mode), 0);
+        fa.copyItem(program, home / "dst/program");
+        EXPECT_EQ(modeOf(home / "dst/program"), mode & 01777) << std::oct << mode;
+    }
     EXPECT_FALSE(hasTempLeftover(home / "dst"));
     EXPECT_FALSE(hasTempLeftover(home / "src"));
 }
@@ -413,6 +450,8 @@ TEST(DirectCopyTest, CopiesTreeWithModesAndLinksAsLinks) {
     home.writeFile("outside-dir/o", "outside");
     fs::create_symlink(home / "outside-dir", home / "tree/dirlink");
     ::chmod((home / "tree/bin").c_str(), 0750);
+    home.writeFile("tree/bin/su-like", "#!/bin/sh\n");
+    ::chmod((home / "tree/bin/su-like").c_str(), 06755);
     ASSERT_EQ(::mkfifo((home / "tree/pipe").c_str(), 0600), 0);
     home.writeFile("copy/old-content", "old");
 
@@ -422,6 +461,7 @@ TEST(DirectCopyTest, CopiesTreeWithModesAndLinksAsLinks) {
     EXPECT_EQ(modeOf(home / "copy/a.txt"), 0600u);
     EXPECT_EQ(modeOf(home / "copy/bin/run.sh"), 0755u);
     EXPECT_EQ(modeOf(home / "copy/bin"), 0750u);
+    EXPECT_EQ(modeOf(home / "copy/bin/su-like"), 0755u) << "set-user-ID and set-group-ID are dropped";
     EXPECT_EQ(slurp(home / "copy/.hidden/h"), "h");
     EXPECT_TRUE(fs::is_directory(home / "copy/empty"));
     EXPECT_TRUE(fs::is_symlink(home / "copy/rel-link"));
@@ -447,9 +487,17 @@ TEST(DirectCopyTest, FailuresThrowReadableErrorsAndLeaveDestinationAlone) {
     }
     EXPECT_EQ(slurp(dest), "precious");
 
+    // A folder copied into itself is refused before anything is written.
     home.writeFile("loop/file", "x");
-    EXPECT_THROW(fa.copyItem(home / "loop", home / "loop/inside"), fs::filesystem_error);
-    EXPECT_FALSE(fs::exists(home / "loop/inside"));
+    for (const char* into : {"loop/inside", "loop/deeper/inside", "loop/../loop/inside"}) {
+        try {
+            fa.copyItem(home / "loop", home / into);
+            FAIL() << into;
+        } catch (const fs::filesystem_error& e) {
+            EXPECT_EQ(e.code(), std::make_error_code(std::errc::invalid_argument)) << into << ": " << e.what();
+        }
+    }
+    EXPECT_EQ(namesIn(home / "loop"), std::set<std::string>{"file"});
 }
 
 TEST(DirectCopyTest, CopyFailingMidwayLeavesOldDestinationIntact) {

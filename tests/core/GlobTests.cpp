@@ -72,6 +72,7 @@ TEST(GlobTest, PatternWithSlashMatchesOnlyWholePathOrLastComponent) {
     EXPECT_FALSE(Glob::matches("/tmp/a/b", "/tmp/a"));
     EXPECT_FALSE(Glob::matches("/x/tmp/a", "/tmp/a"));
     EXPECT_FALSE(Glob::matches("/tmp/a/", "/tmp/a"));
+    EXPECT_FALSE(Glob::matches("/x/tmp/a/b", "tmp/a")) << "a pattern with a folder part is no folder name";
 }
 
 TEST(GlobTest, QuestionMarkBracketsAndEscapes) {

@@ -169,6 +169,11 @@ TEST_F(ScannerTest, EnvHuntCapStopsAcrossRootsAndRootsAreNotDeduplicated) {
         home.writeFile("a/p" + std::to_string(i) + "/.env", "x");
     home.writeFile("b/q/.env", "x");
     EXPECT_EQ(scanner({}, {"~/a", "~/b"}, {}, 3).scanEnvFiles().size(), 3u);
+    // The cap holds within one folder too.
+    for (const char* name : {".env", ".env.a", ".env.b", ".env.c", ".env.d"})
+        home.writeFile(std::string("c/") + name, "x");
+    EXPECT_EQ(scanner({}, {"~/c"}, {}, 3).scanEnvFiles().size(), 3u);
+    EXPECT_TRUE(scanner({}, {"~/c"}, {}, 0).scanEnvFiles().empty());
     EXPECT_EQ(scanner({}, {"~/a", "~/b"}, {}, 400).scanEnvFiles().size(), 6u);
     // Folders are hunted side by side, yet a cap keeps exactly the first files of one depth-first walk.
     home.writeFile("a/p1/x/.env", "x");
