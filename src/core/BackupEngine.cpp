@@ -73,9 +73,9 @@
 #include <condition_variable>
 #include <deque>
 #include <filesystem>
+#include <future>
 #include <iterator>
 #include <map>
-#include <future>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -271,9 +271,9 @@ BackupResult BackupEngine::run(const Inventory& inventory, const std::string& to
 
     const std::string bundlePath = paths::join(root, "secrets.stowage");
     std::optional<SymmetricKey> keptKey;
-    const bool anySecret = std::any_of(
-        inventory.findings.begin(), inventory.findings.end(),
-        [](const Finding& finding) { return finding.rule.tier == Tier::secret && !finding.paths.empty(); });
+    const bool anySecret =
+        std::any_of(inventory.findings.begin(), inventory.findings.end(),
+                    [](const Finding& finding) { return finding.rule.tier == Tier::secret && !finding.paths.empty(); });
     if (options.requireKeptKey && options.includeSecrets && anySecret &&
         !(options.passphrase && !options.passphrase->empty())) {
         keptKey = BundleKey::loadFromKeychain(keychainTimeout);
@@ -294,6 +294,7 @@ BackupResult BackupEngine::run(const Inventory& inventory, const std::string& to
     // Held until the run returns or throws; a second run on the same folder is refused here,
     // before it has touched anything.
     const BackupLock lock(root);
+    BackupJournal journal(root);
 
     BackupResult result(root);
     BackupManifest manifest;
@@ -324,7 +325,7 @@ BackupResult BackupEngine::run(const Inventory& inventory, const std::string& to
     };
 
     if (options.includeConfig) {
-        auto copied = copyConfig(inventory.findingsIn(Tier::config), root, options, result.warnings);
+        auto copied = copyConfig(inventory.findingsIn(Tier::config), root, options, journal, result.warnings);
         result.configFiles = std::move(copied.storedPaths);
         manifest.configs = std::move(copied.entries);
         result.unchangedFiles = copied.unchanged;
@@ -359,7 +360,7 @@ BackupResult BackupEngine::run(const Inventory& inventory, const std::string& to
         for (const auto& source : options.projectSources)
             sources.insert(normalizedProject(source));
         const std::set<std::string> sealed(secretFiles.begin(), secretFiles.end());
-        auto copied = copyProjects(sources, root, options, sealed, result.warnings);
+        auto copied = copyProjects(sources, root, options, sealed, journal, result.warnings);
         result.projectsBackedUp = std::move(copied.storedPaths);
         absorb(copied);
         for (const auto& entry : copied.entries)
@@ -472,6 +473,18 @@ BackupResult BackupEngine::run(const Inventory& inventory, const std::string& to
                 "Could not store key in Keychain \u2014 the recovery code is your only way back in. Save it."));
     }
 
+    // The bundle about to be replaced stays acceptable to verify, so a run that dies between
+    // writing backup.json and the bundle leaves a folder that still verifies and opens.
+    if (sealedBundle) {
+        const std::string bundle = paths::join(root, "secrets.stowage");
+        if (auto info = access->info(bundle); info && !info->isDirectory && !info->isSymlink) {
+            auto old = access->readAtMost(bundle, info->size, nullptr);
+            if (!old)
+                throw BackupError::io("cannot read the current secrets.stowage before replacing it");
+            journal.record(bundle, static_cast<std::int64_t>(old->size()), sha256Hex(*old));
+        }
+    }
+
     report("Writing backup.json and RESTORE.md\u2026");
     try {
         for (auto& file : commit) {
@@ -487,6 +500,8 @@ BackupResult BackupEngine::run(const Inventory& inventory, const std::string& to
             BundleKey::storeInKeychain(*previousKeychainKey, keychainTimeout);
         throw;
     }
+
+    journal.finish();
 
     // Only now that the new manifest is in place: copies it does not list are no longer part of
     // the backup, and a deleted file or an excluded secret must not linger or come back.
@@ -604,7 +619,8 @@ struct BackupEngine::TreeCopy {
 /// exactly as a sequential copy would.
 class BackupEngine::CopyQueue {
 public:
-    CopyQueue(FileAccessProvider& access, int workers) : access_(access), workers_(workers) {}
+    CopyQueue(FileAccessProvider& access, int workers, BackupJournal& journal)
+        : access_(access), workers_(workers), journal_(journal) {}
     ~CopyQueue() {
         {
             std::unique_lock lock(mutex_);
@@ -722,6 +738,11 @@ private:
             }
         }
         try {
+            // A copy the previous backup.json describes is replaced only once its new digest is on
+            // disk, so the previous backup still verifies if this run never finishes.
+            auto existing = access_.info(job.destination);
+            if (existing && !existing->isDirectory)
+                journal_.record(job.destination, size, stored.sha256);
             access_.write(job.data, job.destination, job.mode);
         } catch (...) {
             ++tree.failed;
@@ -733,6 +754,7 @@ private:
 
     FileAccessProvider& access_;
     const int workers_;
+    BackupJournal& journal_;
     bool started_ = false;
     std::vector<std::thread> threads_;
     std::unordered_set<std::string> scheduled_; // touched by the submitting thread only
@@ -746,7 +768,7 @@ private:
 };
 
 BackupEngine::ConfigCopy BackupEngine::copyConfig(const std::vector<Finding>& findings, const std::string& root,
-                                                  const BackupOptions& options,
+                                                  const BackupOptions& options, BackupJournal& journal,
                                                   std::vector<std::string>& warnings) const {
     const std::string configDir = paths::join(root, "config");
     try {
@@ -764,7 +786,7 @@ BackupEngine::ConfigCopy BackupEngine::copyConfig(const std::vector<Finding>& fi
     };
     std::vector<Item> items;
     {
-        CopyQueue queue(*access, copyWorkers);
+        CopyQueue queue(*access, copyWorkers, journal);
         for (const auto& finding : findings) {
             for (const auto& found : finding.paths) {
                 const std::string& p = found.path;
@@ -817,7 +839,7 @@ BackupEngine::ConfigCopy BackupEngine::copyConfig(const std::vector<Finding>& fi
 
 BackupEngine::ProjectCopy BackupEngine::copyProjects(const std::set<std::string>& sources, const std::string& root,
                                                      const BackupOptions& options, const std::set<std::string>& sealed,
-                                                     std::vector<std::string>& warnings) const {
+                                                     BackupJournal& journal, std::vector<std::string>& warnings) const {
     try {
         access->createDirectory(paths::join(root, "projects"), privateFolder);
     } catch (...) {
@@ -833,7 +855,7 @@ BackupEngine::ProjectCopy BackupEngine::copyProjects(const std::set<std::string>
     std::vector<Item> items;
     std::set<std::string> used;
     {
-        CopyQueue queue(*access, copyWorkers);
+        CopyQueue queue(*access, copyWorkers, journal);
         // std::set iterates in ascending byte order, the order in which names are handed out.
         for (const auto& source : sources) {
             Item item;

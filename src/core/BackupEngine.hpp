@@ -11,6 +11,7 @@
 // essential files (the folder itself, the bundle, backup.json, RESTORE.md) cannot be produced, and
 // then the folder's previous backup is left as it was (see BackupEngine.cpp).
 
+#include "core/BackupJournal.hpp"
 #include "core/BackupManifest.hpp"
 #include "core/FileAccess.hpp"
 #include "core/Models.hpp"
@@ -97,11 +98,12 @@ private:
         std::vector<ProjectEntry> entries;
     };
 
+    /// Copies that replace an existing file are first recorded in `journal` (see BackupJournal.hpp).
     ConfigCopy copyConfig(const std::vector<Finding>& findings, const std::string& root, const BackupOptions& options,
-                          std::vector<std::string>& warnings) const;
+                          BackupJournal& journal, std::vector<std::string>& warnings) const;
     /// `sealed`: files this run seals into the bundle, left out of the plain copies.
     ProjectCopy copyProjects(const std::set<std::string>& sources, const std::string& root,
-                             const BackupOptions& options, const std::set<std::string>& sealed,
+                             const BackupOptions& options, const std::set<std::string>& sealed, BackupJournal& journal,
                              std::vector<std::string>& warnings) const;
     /// Walks one file or folder tree and hands every file to copy to `queue`; `backupRoot` is never
     /// entered, so a backup kept inside a copied tree is not copied into itself.

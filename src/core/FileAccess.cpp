@@ -533,6 +533,10 @@ Timestamp toTimestamp(const struct timespec& ts) {
 
 } // namespace
 
+void removeTemporaryLeftovers(const std::string& folder) {
+    removeLeftoversOnce(folder);
+}
+
 bool isTemporaryName(const std::string& name) {
     return parseTempName(name).has_value();
 }

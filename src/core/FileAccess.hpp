@@ -86,6 +86,11 @@ using FileAccessPtr = std::shared_ptr<FileAccessProvider>;
 /// killed process. Such an item is never the user's content: copies of trees pass over it.
 bool isTemporaryName(const std::string& name);
 
+/// Removes from `folder` the temporary items of atomic writes whose process is gone (a killed
+/// backup or restore), once per folder per process. Writes do this for the folders they write
+/// into; a run that leaves a folder's files as they are calls it so nothing lingers there.
+void removeTemporaryLeftovers(const std::string& folder);
+
 /// Keeps access to folder trees open for one scope, as every reader of a tree must: beginAccess on
 /// each root when made, endAccess on each in reverse order when left, also when an exception leaves.
 class AccessScope {

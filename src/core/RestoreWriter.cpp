@@ -77,6 +77,25 @@ std::string RestoreWriter::rootFor(const std::string& path) const {
     return folder.empty() ? std::string("/") : folder;
 }
 
+void RestoreWriter::sweepSavedCopies() {
+    if (swept_ || dryRun_ || !snapshot_)
+        return;
+    swept_ = true;
+    // Folders only, links never entered: the saved copies are ours, whatever else is there is not.
+    std::vector<std::string> folders{*snapshot_};
+    while (!folders.empty()) {
+        const std::string folder = folders.back();
+        folders.pop_back();
+        auto info = access_.info(folder);
+        if (!info || info->isSymlink || !info->isDirectory)
+            continue;
+        removeTemporaryLeftovers(folder);
+        for (const std::string& child : access_.children(folder))
+            if (auto c = access_.info(child); c && c->isDirectory && !c->isSymlink)
+                folders.push_back(child);
+    }
+}
+
 std::string RestoreWriter::save(const Bytes& content, const std::string& savedAs) {
     const std::string root = paths::parent(*snapshot_);
     const std::string run = paths::join(*snapshot_, runName_);
@@ -101,6 +120,11 @@ RestoreOutcome RestoreWriter::restoreFile(const std::string& recorded, const std
     outcome.originalPath = recorded;
     if (dryRun_)
         outcome.diff = SecretsBundle::diff(data, target, access_);
+    else {
+        // A killed earlier restore may have left a temporary file beside this one.
+        sweepSavedCopies();
+        removeTemporaryLeftovers(paths::parent(target));
+    }
 
     std::optional<Bytes> current;
     bool saveFirst = false;
@@ -228,6 +252,12 @@ RestoreOutcome RestoreWriter::restoreTree(const std::string& recorded, const std
 
 void RestoreWriter::mergeTree(const std::string& source, const std::string& target, const std::string& recorded,
                               const std::string& savedAs, std::vector<RestoreOutcome>& files) {
+    // A killed earlier restore may have left a temporary file here; files this run leaves alone
+    // would never trigger the writes' own clean-up.
+    if (!dryRun_) {
+        sweepSavedCopies();
+        removeTemporaryLeftovers(target);
+    }
     std::vector<std::string> children = access_.children(source);
     std::sort(children.begin(), children.end());
     for (const std::string& child : children) {

@@ -71,6 +71,9 @@ private:
     std::optional<std::string> prefix_;
     bool dryRun_;
     bool runFolderReady_ = false;
+    bool swept_ = false;
+    /// A real run's first write clears what killed runs left in the saved-copies folder.
+    void sweepSavedCopies();
 };
 
 } // namespace stowage

@@ -1,10 +1,11 @@
 #include "core/Verify.hpp"
 
 #include "core/BackupError.hpp"
+#include "core/BackupJournal.hpp"
 #include "core/Paths.hpp"
+#include "core/RestoreEngine.hpp"
 #include "core/SecretsBundle.hpp"
 #include "core/Wording.hpp"
-#include "core/RestoreEngine.hpp"
 
 #include <algorithm>
 #include <array>
@@ -65,7 +66,7 @@ namespace {
 class Verifier {
 public:
     Verifier(std::string root, const BackupManifest& manifest, const FileAccessProvider& access)
-        : root_(std::move(root)), manifest_(manifest), access_(access) {}
+        : root_(std::move(root)), manifest_(manifest), access_(access), journal_(BackupJournal::read(root_, access_)) {}
 
     VerifyReport run() {
         checkPaths();
@@ -179,34 +180,53 @@ private:
                 issue("not a file: " + file.path);
                 continue;
             }
-            if (info->size != file.size) {
+            if (info->size != file.size && !journaled(file.path, info->size)) {
                 issue("wrong size: " + file.path + " (" + std::to_string(info->size) + " bytes, expected " +
                       std::to_string(file.size) + ")");
                 continue;
             }
-            auto bytes = access_.readAtMost(path, file.size, nullptr);
+            auto bytes = access_.readAtMost(path, info->size, nullptr);
             if (!bytes)
                 issue("unreadable file: " + file.path);
-            else if (sha256Hex(*bytes) != file.sha256)
+            else if (!matches(file.path, file.size, file.sha256, *bytes))
                 issue("damaged file: " + file.path + " (its SHA-256 does not match backup.json)");
         }
     }
 
-    /// The bundle is there, not obviously truncated, and, where the manifest recorded them, of the
-    /// recorded size and SHA-256. It is never opened here.
+    /// Whether a later run that never finished recorded a file of this size for `path`.
+    bool journaled(const std::string& path, std::int64_t size) const {
+        auto [from, to] = journal_.equal_range(path);
+        return std::any_of(from, to, [&](const auto& entry) { return entry.second.first == size; });
+    }
+
+    /// The bytes are what backup.json records, or what a later, unfinished run recorded for them.
+    bool matches(const std::string& path, std::int64_t size, const std::string& sha256, const Bytes& bytes) const {
+        const std::string digest = sha256Hex(bytes);
+        const auto actual = static_cast<std::int64_t>(bytes.size());
+        if (actual == size && digest == sha256)
+            return true;
+        auto [from, to] = journal_.equal_range(path);
+        return std::any_of(
+            from, to, [&](const auto& entry) { return entry.second.first == actual && entry.second.second == digest; });
+    }
+
     void checkBundle() {
         if (!manifest_.hasSecrets)
             return;
         const std::string path = paths::join(root_, "secrets.stowage");
         auto info = access_.info(path);
-        if (info && !info->isSymlink && manifest_.secretsSize && info->size != *manifest_.secretsSize) {
+        if (info && !info->isSymlink && manifest_.secretsSize && info->size != *manifest_.secretsSize &&
+            !journaled("secrets.stowage", info->size)) {
             report_.checkedSecrets = static_cast<int>(manifest_.secretPaths.size());
             issue("secrets.stowage has the wrong size (" + std::to_string(info->size) + " bytes, expected " +
                   std::to_string(*manifest_.secretsSize) + ")");
             return;
         }
         bool tooLarge = false;
-        auto bundle = access_.readAtMost(path, manifest_.secretsSize.value_or(maxUnrecordedBundleBytes), &tooLarge);
+        const std::int64_t cap = info && !info->isSymlink && journaled("secrets.stowage", info->size)
+                                     ? info->size
+                                     : manifest_.secretsSize.value_or(maxUnrecordedBundleBytes);
+        auto bundle = access_.readAtMost(path, cap, &tooLarge);
         if (!bundle) {
             issue(tooLarge ? "secrets.stowage is too large to check" : "secrets.stowage is missing");
             return;
@@ -214,7 +234,9 @@ private:
         report_.checkedSecrets = static_cast<int>(manifest_.secretPaths.size());
         if (!looksLikeBundle(*bundle))
             issue("secrets.stowage looks truncated (" + std::to_string(bundle->size()) + " bytes)");
-        else if (manifest_.secretsSha256 && sha256Hex(*bundle) != *manifest_.secretsSha256)
+        else if (manifest_.secretsSha256 &&
+                 !matches("secrets.stowage", manifest_.secretsSize.value_or(static_cast<std::int64_t>(bundle->size())),
+                          *manifest_.secretsSha256, *bundle))
             issue("secrets.stowage is damaged (its SHA-256 does not match backup.json)");
     }
 
@@ -224,6 +246,7 @@ private:
     std::string root_;
     const BackupManifest& manifest_;
     const FileAccessProvider& access_;
+    const BackupJournal::Entries journal_;
     std::set<std::string> plainFolders_;
     VerifyReport report_;
 };

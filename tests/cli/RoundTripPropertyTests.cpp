@@ -110,7 +110,9 @@ TEST_F(RoundTripPropertyTest, RandomTreesComeBackByteAndModeIdenticalAndLinksAre
         expected.insert(secrets.begin(), secrets.end());
 
         const std::string dir = paths::join(outside, "backup-" + std::to_string(trial));
-        auto made = runStowage({"backup", "--to", dir, "--no-manifests", "--project", home / project, "--json"});
+        // The machine's own package sources are config too; only the generated tree is compared.
+        auto made = runStowage(
+            {"backup", "--to", dir, "--no-manifests", "--exclude", "/etc/**", "--project", home / project, "--json"});
         ASSERT_EQ(made.status, 0) << label << made.err << made.out;
         const std::string code = nlohmann::json::parse(made.out).at("recoveryCode");
         const std::string prefix = paths::join(outside, "prefix-" + std::to_string(trial));
@@ -168,9 +170,7 @@ TEST_F(RoundTripPropertyTest, RandomTreesComeBackByteAndModeIdenticalAndLinksAre
             if (entry.type == "file" && (savedBefore.count(rel) == 0 || savedBefore.at(rel).inode != entry.inode))
                 notLeftAlone.push_back(label + ": " + rel + " was saved");
     }
-    if (!notLeftAlone.empty())
-        GTEST_SKIP() << "identical files are rewritten and saved again by a second restore, e.g. "
-                     << notLeftAlone.front() << " (" << notLeftAlone.size() << " cases)";
+    EXPECT_EQ(notLeftAlone, std::vector<std::string>{});
 }
 
 /// Watches folders (and every folder created below them) and checks the permission bits of each
@@ -287,8 +287,7 @@ TEST_F(RoundTripPropertyTest, ARestoredSecretIsNeverReadableBeyondItsModeEvenUnd
     }
     EXPECT_GT(checked, restores * 4) << "the watcher saw every restore";
     EXPECT_EQ(targetViolations, std::vector<std::string>{});
-    if (!savedViolations.empty())
-        GTEST_SKIP() << "saved copies' folders take the umask's mode: " << savedViolations.front();
+    EXPECT_EQ(savedViolations, std::vector<std::string>{});
 }
 
 } // namespace

@@ -243,7 +243,7 @@ TEST(BackupResultJson, OptionalFieldsAppearOnlyWhenSet) {
     j = r;
     EXPECT_EQ(j["recoveryCode"], "AAAA");
     EXPECT_EQ(j["warnings"][0], "Homebrew not found — skipping Brewfile.");
-    EXPECT_EQ(j.size(), 17u);
+    EXPECT_EQ(j.size(), 18u);
     r.incompleteItems = {"~/.zshrc"};
     j = r;
     EXPECT_EQ(j["complete"], false);

@@ -84,6 +84,8 @@ struct GuiWorld {
         env.defaults = defaults;
         env.keyStore = std::make_shared<FileKeyStore>(home / ".local/share/stowage");
         model = std::make_unique<AppModel>(env);
+        // The machine's own package sources under /etc would be findings of every temporary home.
+        model->setExcludeGlobsText("/etc/**");
         window = std::make_unique<gui::StowageApp>(*model, gui::makePlatformUpdater());
         window->resize(1000, 780);
     }
