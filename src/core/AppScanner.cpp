@@ -180,24 +180,6 @@ std::vector<std::string> outputLines(const std::string& text) {
     return lines;
 }
 
-/// Whitespace-separated words (spaces and tabs).
-std::vector<std::string> words(const std::string& line) {
-    std::vector<std::string> out;
-    std::string piece;
-    for (char c : line) {
-        if (c == ' ' || c == '\t') {
-            if (!piece.empty())
-                out.push_back(std::move(piece));
-            piece.clear();
-        } else {
-            piece += c;
-        }
-    }
-    if (!piece.empty())
-        out.push_back(std::move(piece));
-    return out;
-}
-
 /// A version as shown in a guide: printable ASCII without blanks, backticks or markup.
 std::optional<std::string> plausibleVersion(const std::string& version) {
     if (version.empty() || version.size() > 100 || version == "-")
@@ -340,6 +322,23 @@ std::string envOr(const char* name, const std::string& fallback) {
 }
 
 } // namespace
+
+std::vector<std::string> splitWords(const std::string& line) {
+    std::vector<std::string> out;
+    std::string piece;
+    for (char c : line) {
+        if (c == ' ' || c == '\t') {
+            if (!piece.empty())
+                out.push_back(std::move(piece));
+            piece.clear();
+        } else {
+            piece += c;
+        }
+    }
+    if (!piece.empty())
+        out.push_back(std::move(piece));
+    return out;
+}
 
 // ---- AppSource -------------------------------------------------------------------------------
 
@@ -1095,7 +1094,7 @@ std::map<std::string, AppScanner::PackageRecord> AppScanner::parsePacmanOwners(c
         std::size_t at = line.rfind(owned);
         if (at == std::string::npos || line.empty() || line[0] != '/')
             continue;
-        auto rest = words(line.substr(at + owned.size()));
+        auto rest = splitWords(line.substr(at + owned.size()));
         if (rest.size() != 2 || !isPackageName(rest[0]))
             continue;
         owners[line.substr(0, at)] = {rest[0], plausibleVersion(rest[1])};
@@ -1125,7 +1124,7 @@ std::vector<AppScanner::SnapRecord> AppScanner::parseSnapList(const std::string&
     std::vector<SnapRecord> records;
     bool header = true;
     for (const std::string& line : outputLines(output)) {
-        auto fields = words(line);
+        auto fields = splitWords(line);
         if (header) {
             header = false;
             if (!fields.empty() && fields[0] == "Name")

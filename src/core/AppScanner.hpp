@@ -225,4 +225,7 @@ struct AppScanner {
     static bool isAppImageHeader(const Bytes& head);
 };
 
+/// The words of a line of tool output, split at spaces and tabs (empty words dropped).
+std::vector<std::string> splitWords(const std::string& line);
+
 } // namespace stowage

@@ -228,24 +228,6 @@ std::vector<std::string> lines(const std::string& out) {
     return splitManifestLines(out);
 }
 
-/// Whitespace-separated words of a line.
-std::vector<std::string> fields(const std::string& line) {
-    std::vector<std::string> out;
-    std::string piece;
-    for (char c : line) {
-        if (c == ' ' || c == '\t') {
-            if (!piece.empty())
-                out.push_back(std::move(piece));
-            piece.clear();
-        } else {
-            piece += c;
-        }
-    }
-    if (!piece.empty())
-        out.push_back(std::move(piece));
-    return out;
-}
-
 bool allOf(const std::string& text, const char* extra) {
     return std::all_of(text.begin(), text.end(), [extra](unsigned char c) {
         return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
@@ -389,7 +371,7 @@ std::vector<Step> exportSteps(const std::string& manifestDir) {
                 apps.push_back(app.id + "\t" + app.origin + "\t" + app.installation);
         std::vector<std::string> remotes;
         for (const std::string& line : lines(runTool("flatpak", {"remotes", "--columns=name,url,options"}).out)) {
-            std::vector<std::string> columns = fields(line);
+            std::vector<std::string> columns = splitWords(line);
             if (columns.size() < 2 || !AppScanner::isPackageName(columns[0]) || !isRemoteURL(columns[1]))
                 continue;
             std::string installation;
@@ -422,7 +404,7 @@ std::vector<Step> exportSteps(const std::string& manifestDir) {
             return r;
         std::vector<std::string> names;
         for (const std::string& line : lines(runTool("pipx", {"list", "--short"}).out)) {
-            auto columns = fields(line);
+            auto columns = splitWords(line);
             if (!columns.empty() && AppScanner::isPackageName(columns[0]))
                 names.push_back(columns[0]);
         }
@@ -454,7 +436,7 @@ std::vector<Step> exportSteps(const std::string& manifestDir) {
         for (const std::string& line : lines(runTool("systemctl", {"--user", "list-unit-files", "--state=enabled",
                                                                    "--no-legend", "--plain", "--no-pager"})
                                                  .out)) {
-            auto columns = fields(line);
+            auto columns = splitWords(line);
             if (columns.size() >= 2 && columns[1] == "enabled" && isUnitName(columns[0]))
                 units.push_back(columns[0]);
         }
@@ -632,7 +614,7 @@ std::vector<std::string> parseGoBinaryModules(const std::string& output) {
             finish(); // "<file>: go1.22.1" starts the next binary
             continue;
         }
-        auto columns = fields(line);
+        auto columns = splitWords(line);
         if (columns.size() >= 2 && columns[0] == "path")
             package = plainPath(columns[1]) ? columns[1] : std::string();
         else if (columns.size() >= 3 && columns[0] == "mod" && plainPath(columns[1]))

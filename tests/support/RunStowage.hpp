@@ -1,7 +1,8 @@
 #pragma once
-// Runs the built `stowage` program as the user runs it: a child process with standard input from
-// /dev/null (or given text), this process's environment changed by the caller, never the user's
-// keyring (the session bus leads nowhere unless the caller sets one), and no colour.
+// Runs the built `stowage` program as the user runs it and answers its exit status and output; the
+// child's surroundings are those of runChild (StowageProcess.hpp).
+
+#include "support/StowageProcess.hpp"
 
 #include <map>
 #include <optional>
@@ -16,11 +17,7 @@ struct Outcome {
     std::string err;
 };
 
-/// An environment value that sets the variable to the empty text.
-inline const std::string setButEmpty = "<set but empty>";
-
-/// `environment`: an empty value removes the variable, setButEmpty sets it empty.
-/// STOWAGE_PASSPHRASE and STOWAGE_RECOVERY_CODE are removed unless given. Runs in `cwd` when given.
+/// runChild without a kill: `environment` as there, standard input `input` (else /dev/null), in `cwd`.
 Outcome runProgram(const std::string& binary, const std::vector<std::string>& arguments,
                    const std::map<std::string, std::string>& environment = {},
                    const std::optional<std::string>& input = std::nullopt, const std::string& cwd = {});

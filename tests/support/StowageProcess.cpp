@@ -40,7 +40,8 @@ struct OutputFile {
 
 ChildRun runChild(const std::string& binary, const std::vector<std::string>& arguments,
                   const std::map<std::string, std::string>& environment,
-                  std::optional<std::chrono::microseconds> killAfter) {
+                  std::optional<std::chrono::microseconds> killAfter, const std::optional<std::string>& input,
+                  const std::string& cwd) {
     std::map<std::string, std::string> env;
     for (char** e = environ; *e != nullptr; ++e) {
         std::string entry = *e;
@@ -50,11 +51,12 @@ ChildRun runChild(const std::string& binary, const std::vector<std::string>& arg
     env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=/nonexistent/stowage-test-bus";
     env["NO_COLOR"] = "1";
     env.erase("STOWAGE_PASSPHRASE");
+    env.erase("STOWAGE_RECOVERY_CODE");
     for (const auto& [key, value] : environment) {
         if (value.empty())
             env.erase(key);
         else
-            env[key] = value;
+            env[key] = value == setButEmpty ? std::string() : value;
     }
     std::vector<std::string> envStrings;
     for (const auto& [key, value] : env)
@@ -70,10 +72,20 @@ ChildRun runChild(const std::string& binary, const std::vector<std::string>& arg
         argv.push_back(s.data());
     argv.push_back(nullptr);
 
-    OutputFile out, err;
+    OutputFile in, out, err;
+    if (input) {
+        if (::write(in.fd, input->data(), input->size()) != static_cast<ssize_t>(input->size()))
+            throw std::runtime_error("could not write the child's input");
+        ::lseek(in.fd, 0, SEEK_SET);
+    }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    if (input)
+        posix_spawn_file_actions_adddup2(&actions, in.fd, STDIN_FILENO);
+    else
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    if (!cwd.empty())
+        posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
     posix_spawn_file_actions_adddup2(&actions, out.fd, STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, err.fd, STDERR_FILENO);
     const auto started = std::chrono::steady_clock::now();

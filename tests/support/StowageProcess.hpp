@@ -22,12 +22,17 @@ struct ChildRun {
     std::chrono::microseconds elapsed{0};
 };
 
+/// An environment value that sets the variable to the empty text.
+inline const std::string setButEmpty = "<set but empty>";
+
 /// Runs `binary` with `arguments`; `environment` changes the inherited environment (an empty value
-/// removes the variable). With `killAfter`, the child is sent SIGKILL that long after its start,
-/// unless it has ended by then.
+/// removes the variable, setButEmpty sets it empty). With `killAfter`, the child is sent SIGKILL
+/// that long after its start, unless it has ended by then. Standard input is `input` when given,
+/// else /dev/null; the child runs in `cwd` when given.
 ChildRun runChild(const std::string& binary, const std::vector<std::string>& arguments,
                   const std::map<std::string, std::string>& environment = {},
-                  std::optional<std::chrono::microseconds> killAfter = std::nullopt);
+                  std::optional<std::chrono::microseconds> killAfter = std::nullopt,
+                  const std::optional<std::string>& input = std::nullopt, const std::string& cwd = {});
 
 #ifdef STOWAGE_BINARY_DIR
 inline ChildRun runStowage(const std::vector<std::string>& arguments,
