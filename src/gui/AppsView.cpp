@@ -51,10 +51,14 @@ const std::vector<AppsPane::ReinstallSource>& AppsPane::reinstallSources() {
          [](const QString& f) { return QStringLiteral("xargs -n1 cargo install < ") + quoted(f); }},
         {QStringLiteral("APT packages"), QStringLiteral("Debian and Ubuntu packages you installed"), Glyph::terminal,
          QStringLiteral("apt-manual.txt"),
-         [](const QString& f) { return QStringLiteral("xargs -a ") + quoted(f) + QStringLiteral(" sudo apt-get install -y"); }},
+         [](const QString& f) {
+             return QStringLiteral("xargs -a ") + quoted(f) + QStringLiteral(" sudo apt-get install -y");
+         }},
         {QStringLiteral("DNF packages"), QStringLiteral("Fedora packages you installed"), Glyph::terminal,
          QStringLiteral("dnf-user.txt"),
-         [](const QString& f) { return QStringLiteral("xargs -a ") + quoted(f) + QStringLiteral(" sudo dnf install -y"); }},
+         [](const QString& f) {
+             return QStringLiteral("xargs -a ") + quoted(f) + QStringLiteral(" sudo dnf install -y");
+         }},
         {QStringLiteral("pacman packages"), QStringLiteral("Arch packages you installed"), Glyph::terminal,
          QStringLiteral("pacman-native.txt"),
          [](const QString& f) { return QStringLiteral("sudo pacman -S --needed - < ") + quoted(f); }},
@@ -76,7 +80,9 @@ const std::vector<AppsPane::ReinstallSource>& AppsPane::reinstallSources() {
          }},
         {QStringLiteral("pipx apps"), QStringLiteral("Python command-line apps"), Glyph::terminal,
          QStringLiteral("pipx.txt"),
-         [](const QString& f) { return QStringLiteral("xargs -n 1 -a ") + quoted(f) + QStringLiteral(" pipx install"); }},
+         [](const QString& f) {
+             return QStringLiteral("xargs -n 1 -a ") + quoted(f) + QStringLiteral(" pipx install");
+         }},
         {QStringLiteral("Go binaries"), QStringLiteral("Programs in ~/go/bin"), Glyph::terminal,
          QStringLiteral("go-binaries.txt"),
          [](const QString& f) { return QStringLiteral("xargs -n 1 -a ") + quoted(f) + QStringLiteral(" go install"); }},
@@ -226,7 +232,7 @@ AppsPane::AppsPane(AppModel& model, ModelSignals& changes, QWidget* parent) : Pa
         bar->setMaximumWidth(80);
         bar->setTextVisible(false);
         h->addWidget(bar);
-        #if defined(__APPLE__)
+#if defined(__APPLE__)
         h->addWidget(caption(tr("Reading /Applications…"), scanning_), 1);
 #else
         h->addWidget(caption(tr("Reading the applications menu…"), scanning_), 1);
@@ -271,24 +277,35 @@ void AppsPane::refresh() {
     progress_->setVisible(backup && !apps.empty());
     progress_->setText(
         QStringLiteral("%1 of %2 reinstalled").arg(model_.reinstalledCount()).arg(model_.backupApps().size()));
-    // One count per source present; the Mac's three always, as their pane has always shown them.
+    // One count per source present, and always the manual ones; on the Mac its own sources too.
     std::map<AppSource, int> bySource;
     for (const auto& a : apps)
         ++bySource[a.source];
     QStringList counts;
     const std::pair<AppSource, QString> labels[] = {
-        {AppSource::appStore, QStringLiteral("App Store")},   {AppSource::homebrewCask, QStringLiteral("brew")},
-        {AppSource::distributionPackage, QStringLiteral("packages")}, {AppSource::flatpak, QStringLiteral("Flatpak")},
-        {AppSource::snap, QStringLiteral("Snap")},             {AppSource::nix, QStringLiteral("Nix")},
-        {AppSource::appImage, QStringLiteral("AppImage")},     {AppSource::manual, QStringLiteral("manual")},
+        {AppSource::appStore, QStringLiteral("App Store")},
+        {AppSource::homebrewCask, QStringLiteral("brew")},
+        {AppSource::distributionPackage, QStringLiteral("packages")},
+        {AppSource::flatpak, QStringLiteral("Flatpak")},
+        {AppSource::snap, QStringLiteral("Snap")},
+        {AppSource::nix, QStringLiteral("Nix")},
+        {AppSource::appImage, QStringLiteral("AppImage")},
+        {AppSource::manual, QStringLiteral("manual")},
     };
     const bool linuxApps = std::any_of(apps.begin(), apps.end(), [](const InstalledApp& a) {
         return a.source != AppSource::appStore && a.source != AppSource::homebrewCask && a.source != AppSource::manual;
     });
+#if defined(__APPLE__)
+    constexpr bool onMac = true;
+#else
+    constexpr bool onMac = false;
+#endif
     for (const auto& [source, label] : labels) {
         const bool macSource = source == AppSource::appStore || source == AppSource::homebrewCask;
         const int n = bySource[source];
-        if (n > 0 || (!linuxApps && (macSource || source == AppSource::manual)))
+        // The Mac's own sources are counted even when empty, there only.
+        const bool zeroShown = onMac && !linuxApps && macSource;
+        if (n > 0 || zeroShown || source == AppSource::manual)
             counts << QStringLiteral("%1 %2").arg(n).arg(label);
     }
     counts_->setText(counts.join(QStringLiteral("   ")));
