@@ -310,7 +310,7 @@ BackupResult BackupEngine::run(const Inventory& inventory, const std::string& to
     std::future<void> listing;
     if (options.includeManifests) {
         try {
-            access->createDirectory(paths::join(root, "manifest"), privateFolder);
+            access->createDirectoryBeneath(root, paths::join(root, "manifest"), privateFolder);
         } catch (...) {
             // Each list's write then reports what could not be made.
         }
@@ -619,8 +619,8 @@ struct BackupEngine::TreeCopy {
 /// exactly as a sequential copy would.
 class BackupEngine::CopyQueue {
 public:
-    CopyQueue(FileAccessProvider& access, int workers, BackupJournal& journal)
-        : access_(access), workers_(workers), journal_(journal) {}
+    CopyQueue(FileAccessProvider& access, std::string root, int workers, BackupJournal& journal)
+        : access_(access), root_(std::move(root)), workers_(workers), journal_(journal) {}
     ~CopyQueue() {
         {
             std::unique_lock lock(mutex_);
@@ -743,7 +743,7 @@ private:
             auto existing = access_.info(job.destination);
             if (existing && !existing->isDirectory)
                 journal_.record(job.destination, size, stored.sha256);
-            access_.write(job.data, job.destination, job.mode);
+            access_.writeBeneath(root_, job.data, job.destination, job.mode);
         } catch (...) {
             ++tree.failed;
             tree.keepEarlier(access_, job.destination);
@@ -753,6 +753,7 @@ private:
     }
 
     FileAccessProvider& access_;
+    const std::string root_; // the backup folder: copies land below it and follow no link there
     const int workers_;
     BackupJournal& journal_;
     bool started_ = false;
@@ -772,7 +773,7 @@ BackupEngine::ConfigCopy BackupEngine::copyConfig(const std::vector<Finding>& fi
                                                   std::vector<std::string>& warnings) const {
     const std::string configDir = paths::join(root, "config");
     try {
-        access->createDirectory(configDir, privateFolder);
+        access->createDirectoryBeneath(root, configDir, privateFolder);
     } catch (...) {
         // Each copy's write makes its own folders; a failure shows up there as a warning.
     }
@@ -786,7 +787,7 @@ BackupEngine::ConfigCopy BackupEngine::copyConfig(const std::vector<Finding>& fi
     };
     std::vector<Item> items;
     {
-        CopyQueue queue(*access, copyWorkers, journal);
+        CopyQueue queue(*access, root, copyWorkers, journal);
         for (const auto& finding : findings) {
             for (const auto& found : finding.paths) {
                 const std::string& p = found.path;
@@ -841,7 +842,7 @@ BackupEngine::ProjectCopy BackupEngine::copyProjects(const std::set<std::string>
                                                      const BackupOptions& options, const std::set<std::string>& sealed,
                                                      BackupJournal& journal, std::vector<std::string>& warnings) const {
     try {
-        access->createDirectory(paths::join(root, "projects"), privateFolder);
+        access->createDirectoryBeneath(root, paths::join(root, "projects"), privateFolder);
     } catch (...) {
         // As for config: the copies' own writes report what could not be made.
     }
@@ -855,7 +856,7 @@ BackupEngine::ProjectCopy BackupEngine::copyProjects(const std::set<std::string>
     std::vector<Item> items;
     std::set<std::string> used;
     {
-        CopyQueue queue(*access, copyWorkers, journal);
+        CopyQueue queue(*access, root, copyWorkers, journal);
         // std::set iterates in ascending byte order, the order in which names are handed out.
         for (const auto& source : sources) {
             Item item;
@@ -934,7 +935,10 @@ void BackupEngine::copyTree(const std::string& from, const std::string& to, cons
                 try {
                     // The copy keeps the folder's own group and other bits (a private folder stays
                     // private whatever the umask); the owner keeps full access so its files can be written.
-                    access.createDirectory(dst, static_cast<std::uint16_t>((info->posixPermissions & 0777) | 0700));
+                    // Below the backup folder no link is followed: one planted there (say config/
+                    // pointing at ~/.ssh) must not send copies elsewhere.
+                    access.createDirectoryBeneath(backupRoot, dst,
+                                                  static_cast<std::uint16_t>((info->posixPermissions & 0777) | 0700));
                     tree.folders.push_back(dst);
                 } catch (...) {
                     // Reported even when the files below still get written (their writes make the

@@ -79,6 +79,14 @@ public:
         }
         DirectFileAccess::write(data, path, mode);
     }
+    void writeBeneath(const std::string& root, const Bytes& data, const std::string& path,
+                      std::optional<std::uint16_t> mode) override {
+        {
+            std::lock_guard lock(mutex_);
+            written.push_back(path);
+        }
+        DirectFileAccess::writeBeneath(root, data, path, mode);
+    }
     bool beginAccess(const std::string& path) override {
         ++begun[path];
         return grant;
@@ -1132,4 +1140,25 @@ TEST_F(BackupEngineTest, ASecretOverTheCapIsLeftOutWithAWarning) {
               (std::vector<std::string>{"~/.ssh/huge.key: larger than 64 MiB \u2014 left out of the secrets bundle"}));
     EXPECT_EQ(result.incompleteItems, (std::vector<std::string>{"~/.ssh/huge.key"}));
     EXPECT_EQ(result.capturedSecrets, (std::vector<std::string>{home / ".ssh/id_ed25519"}));
+}
+
+TEST_F(BackupEngineTest, ALinkPlantedInTheBackupFolderNeverSendsCopiesElsewhere) {
+    home.writeFile(".zshrc", "z\n");
+    home.writeFile("src/app/main.c", "int main;\n");
+    Inventory inventory{{finding("shell", Tier::config, {home / ".zshrc"})}, {}};
+    auto options = defaultOptions();
+    options.projectSources = {home / "src/app"};
+    const std::string root = home / "B";
+    BackupEngine(std::make_shared<DirectFileAccess>()).run(inventory, root, options);
+
+    // Someone with write access to the backup folder swaps its folders for links.
+    const std::string elsewhere = home.makeDir("elsewhere");
+    for (const char* folder : {"config", "projects"}) {
+        fs::remove_all(root + "/" + folder);
+        fs::create_symlink(elsewhere, root + "/" + folder);
+    }
+    home.writeFile(".zshrc", "changed\n");
+    BackupResult result = BackupEngine(std::make_shared<DirectFileAccess>()).run(inventory, root, options);
+    EXPECT_TRUE(fs::is_empty(elsewhere)) << "a copy went through a planted link";
+    EXPECT_FALSE(result.complete());
 }
