@@ -25,6 +25,8 @@
 
 #include "core/RestoreEngine.hpp"
 
+#include "core/Verify.hpp"
+
 #include "core/BackupError.hpp"
 #include "core/GitInfo.hpp"
 #include "core/Paths.hpp"
@@ -152,10 +154,8 @@ bool RestoreEngine::isSafeAbsolutePath(const std::string& path) {
 }
 
 BackupManifest RestoreEngine::loadManifest(const std::string& dir) const {
-    auto bytes = access->read(paths::join(dir, kManifestName));
-    if (!bytes)
-        throw BackupError::io("no backup.json in " + dir);
-    BackupManifest manifest = BackupManifest::decode(toString(*bytes));
+    // The same capped reading as verify: a hostile or damaged backup.json cannot take gigabytes.
+    BackupManifest manifest = readManifestOf(dir, *access);
     checkManifestPaths(manifest);
     return manifest;
 }

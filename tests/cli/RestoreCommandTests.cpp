@@ -679,7 +679,7 @@ TEST_F(RestoreCommandTest, BackupFolderDefaultsToTheCurrentFolderThenTheSavedOne
     // Elsewhere, with nothing saved: the default folder ~/StowageBackup does not exist.
     auto missing = stowage({{"restore"}, outside, {}});
     EXPECT_EQ(missing.status, 1);
-    EXPECT_EQ(missing.err, "stowage: I/O error: no backup.json in " + home("StowageBackup") + "\n");
+    EXPECT_EQ(missing.err, "stowage: I/O error: no backup.json in ~/StowageBackup\n");
 
     JsonDefaultsStore(JsonDefaultsStore::standardPath()).setString(settings::backupDirKey, dir);
     auto saved = stowage({{"restore"}, outside, {}});
