@@ -324,11 +324,7 @@ BackupPane::BackupPane(AppModel& model, ModelSignals& changes, QWidget* parent) 
     stage_->setTextFormat(Qt::PlainText);
     bar->row()->addWidget(stage_, 1);
     bar->row()->addStretch(1);
-    busy_ = new QProgressBar(bar);
-    busy_->setRange(0, 0);
-    busy_->setMaximumWidth(90);
-    busy_->setTextVisible(false);
-    busy_->setAccessibleName(tr("Backing up"));
+    busy_ = busyIndicator(tr("Backing up"), bar);
     bar->row()->addWidget(busy_);
     backUp_ = primaryButton(tr("Back Up Now"), bar);
     bar->row()->addWidget(backUp_);

@@ -414,11 +414,7 @@ RestorePane::RestorePane(AppModel& model, ModelSignals& changes, QWidget* parent
     makeSecondary(stage_);
     bar->row()->addWidget(stage_, 1);
     bar->row()->addStretch(1);
-    busy_ = new QProgressBar(bar);
-    busy_->setRange(0, 0);
-    busy_->setMaximumWidth(90);
-    busy_->setTextVisible(false);
-    busy_->setAccessibleName(tr("Restoring"));
+    busy_ = busyIndicator(tr("Restoring"), bar);
     bar->row()->addWidget(busy_);
     run_ = primaryButton(tr("Preview Restore"), bar);
     bar->row()->addWidget(run_);

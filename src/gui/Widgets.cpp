@@ -1,5 +1,7 @@
 #include "gui/Widgets.hpp"
 
+#include <QProgressBar>
+
 #include "core/Wording.hpp"
 
 #include <QApplication>
@@ -89,6 +91,15 @@ QWidget* sectionHeading(const QString& title, const QString& subtitle, QWidget* 
     if (!subtitle.isEmpty())
         v->addWidget(caption(subtitle, w));
     return w;
+}
+
+QProgressBar* busyIndicator(const QString& accessibleName, QWidget* parent) {
+    auto* bar = new QProgressBar(parent);
+    bar->setRange(0, 0);
+    bar->setMaximumWidth(90);
+    bar->setTextVisible(false);
+    bar->setAccessibleName(accessibleName);
+    return bar;
 }
 
 QLabel* caption(const QString& text, QWidget* parent) {

@@ -12,6 +12,8 @@
 #include <QPushButton>
 #include <QToolButton>
 
+class QProgressBar;
+
 #include <functional>
 #include <optional>
 #include <string>
@@ -62,6 +64,8 @@ QWidget* sectionHeading(const QString& title, const QString& subtitle = {}, QWid
 
 /// A word-wrapped label in the secondary colour.
 QLabel* caption(const QString& text, QWidget* parent = nullptr);
+/// A small indeterminate progress bar for an action bar, named for screen readers.
+QProgressBar* busyIndicator(const QString& accessibleName, QWidget* parent);
 
 /// A label that wraps and may be selected with the mouse (for paths and messages).
 QLabel* wrapLabel(const QString& text, QWidget* parent = nullptr);
