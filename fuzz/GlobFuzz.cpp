@@ -24,7 +24,10 @@ namespace {
     std::abort();
 }
 
+/// Text that names itself: no wildcard, no "~" and no XDG base-folder token, which expand.
 bool isPlain(const std::string& text) {
+    if (text.rfind("$XDG_CONFIG_HOME", 0) == 0 || text.rfind("$XDG_DATA_HOME", 0) == 0)
+        return false;
     return !text.empty() && text.front() != '~' && text.find_first_of(std::string("*?[\\\0", 5)) == std::string::npos;
 }
 
