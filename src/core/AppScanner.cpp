@@ -814,7 +814,7 @@ bool listsAny(const std::vector<std::string>& list, const std::vector<std::strin
     });
 }
 
-/// Whether the desktop shows the entry at all (the rules of the desktop menu specification).
+/// Whether the desktop shows the entry at all (the rules every Linux desktop menu follows).
 bool shown(GKeyFile* file, const DesktopEntryRoots& config, const FileAccessProvider& access) {
     if (keyString(file, "Type") != "Application" || keyBool(file, "NoDisplay") || keyBool(file, "Hidden"))
         return false;

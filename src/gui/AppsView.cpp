@@ -14,14 +14,6 @@
 
 namespace stowage::gui {
 
-namespace {
-
-QString str(const std::string& s) {
-    return QString::fromStdString(s);
-}
-
-} // namespace
-
 QString AppsPane::quoted(const QString& path) {
     QString inner = path;
     inner.replace(QLatin1Char('\''), QStringLiteral("'\\''"));
@@ -131,50 +123,42 @@ AppRow::AppRow(AppModel& model, const InstalledApp& app, bool fromBackup, QWidge
         h->addWidget(version);
     }
     h->addStretch(1);
-    switch (app.source) {
-    case AppSource::appStore: {
-        auto* b = new QPushButton(glyphIcon(Glyph::external), tr("App Store"), this);
-        b->setAccessibleName(tr("Open %1 in the App Store").arg(str(app.name)));
+    // A button that opens the app's page or a download search, or one that copies its command.
+    auto linkButton = [&](Glyph glyph, const QString& text, const QString& accessible) {
+        auto* b = new QPushButton(glyphIcon(glyph), text, this);
+        b->setAccessibleName(accessible);
         const auto url = app.reinstallURL();
         b->setEnabled(url.has_value());
         if (url)
             connect(b, &QPushButton::clicked, this, [u = str(*url)] { QDesktopServices::openUrl(QUrl(u)); });
         h->addWidget(b);
-        break;
-    }
-    case AppSource::homebrewCask: {
-        const QString cmd = app.caskCommand() ? str(*app.caskCommand()) : QString();
+    };
+    auto copyButton = [&](const QString& text, const std::optional<std::string>& command) {
+        const QString cmd = command ? str(*command) : QString();
         auto* b = new CopyButton(
-            tr("Copy brew cmd"), [cmd] { return cmd; }, this);
-        b->setToolTip(cmd);
-        b->setEnabled(!cmd.isEmpty());
-        h->addWidget(b);
-        break;
-    }
-    case AppSource::distributionPackage:
-    case AppSource::flatpak:
-    case AppSource::snap:
-    case AppSource::nix: {
-        const QString cmd = app.reinstallCommand() ? str(*app.reinstallCommand()) : QString();
-        auto* b = new CopyButton(
-            tr("Copy install cmd"), [cmd] { return cmd; }, this);
+            text, [cmd] { return cmd; }, this);
         b->setToolTip(cmd);
         b->setAccessibleName(tr("Copy the command that reinstalls %1").arg(str(app.name)));
         b->setEnabled(!cmd.isEmpty());
         h->addWidget(b);
+    };
+    switch (app.source) {
+    case AppSource::appStore:
+        linkButton(Glyph::external, tr("App Store"), tr("Open %1 in the App Store").arg(str(app.name)));
         break;
-    }
+    case AppSource::homebrewCask:
+        copyButton(tr("Copy brew cmd"), app.caskCommand());
+        break;
+    case AppSource::distributionPackage:
+    case AppSource::flatpak:
+    case AppSource::snap:
+    case AppSource::nix:
+        copyButton(tr("Copy install cmd"), app.reinstallCommand());
+        break;
     case AppSource::appImage:
-    case AppSource::manual: {
-        auto* b = new QPushButton(glyphIcon(Glyph::search), tr("Find download"), this);
-        b->setAccessibleName(tr("Find a download of %1").arg(str(app.name)));
-        const auto url = app.reinstallURL();
-        b->setEnabled(url.has_value());
-        if (url)
-            connect(b, &QPushButton::clicked, this, [u = str(*url)] { QDesktopServices::openUrl(QUrl(u)); });
-        h->addWidget(b);
+    case AppSource::manual:
+        linkButton(Glyph::search, tr("Find download"), tr("Find a download of %1").arg(str(app.name)));
         break;
-    }
     }
 }
 

@@ -18,10 +18,6 @@ namespace stowage::gui {
 
 namespace {
 
-QString str(const std::string& s) {
-    return QString::fromStdString(s);
-}
-
 Qt::CheckState checkState(SelectionState s) {
     switch (s) {
     case SelectionState::all:
@@ -32,22 +28,6 @@ Qt::CheckState checkState(SelectionState s) {
         return Qt::Unchecked;
     }
     return Qt::Unchecked;
-}
-
-QWidget* toggleRow(QCheckBox* box, const QString& subtitle, QWidget* parent, QLabel** subtitleOut = nullptr) {
-    auto* w = new QWidget(parent);
-    auto* v = new QVBoxLayout(w);
-    v->setContentsMargins(0, 0, 0, 0);
-    v->setSpacing(0);
-    box->setParent(w);
-    v->addWidget(box);
-    auto* sub = caption(subtitle, w);
-    // Line the explanation up with the box's text.
-    sub->setContentsMargins(box->style()->pixelMetric(QStyle::PM_IndicatorWidth) + 6, 0, 0, 0);
-    v->addWidget(sub);
-    if (subtitleOut)
-        *subtitleOut = sub;
-    return w;
 }
 
 } // namespace

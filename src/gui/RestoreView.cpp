@@ -18,10 +18,6 @@ namespace stowage::gui {
 
 namespace {
 
-QString str(const std::string& s) {
-    return QString::fromStdString(s);
-}
-
 QString dateText(Timestamp t) {
     const auto secs = std::chrono::duration_cast<std::chrono::seconds>(t.time_since_epoch()).count();
     return QLocale().toString(QDateTime::fromSecsSinceEpoch(secs), QLocale::ShortFormat);
@@ -41,19 +37,6 @@ Tint diffTint(FileDiff::Kind kind) {
         return Tint::secondary;
     }
     return Tint::secondary;
-}
-
-QWidget* toggleWithCaption(QCheckBox* box, const QString& text, QWidget* parent) {
-    auto* w = new QWidget(parent);
-    auto* v = new QVBoxLayout(w);
-    v->setContentsMargins(0, 0, 0, 0);
-    v->setSpacing(0);
-    box->setParent(w);
-    v->addWidget(box);
-    auto* c = caption(text, w);
-    c->setContentsMargins(box->style()->pixelMetric(QStyle::PM_IndicatorWidth) + 6, 0, 0, 0);
-    v->addWidget(c);
-    return w;
 }
 
 QString policyBlurb(ConflictPolicy p) {
@@ -355,10 +338,10 @@ RestorePane::RestorePane(AppModel& model, ModelSignals& changes, QWidget* parent
     how->body()->addWidget(policyBlurb_);
     how->body()->addSpacing(6);
     snapshot_ = new QCheckBox(tr("Save replaced files first (undoable)"));
-    how->body()->addWidget(toggleWithCaption(
+    how->body()->addWidget(toggleRow(
         snapshot_, tr("Copies anything overwritten into .stowage-overwritten inside the backup folder."), how));
     dryRun_ = new QCheckBox(tr("Dry run"));
-    how->body()->addWidget(toggleWithCaption(dryRun_, tr("preview what would be written, change nothing"), how));
+    how->body()->addWidget(toggleRow(dryRun_, tr("preview what would be written, change nothing"), how));
     lv->addWidget(how);
     connect(snapshot_, &QCheckBox::toggled, this, [this](bool on) { model_.setSnapshotOverwrites(on); });
     connect(dryRun_, &QCheckBox::toggled, this, [this](bool on) { model_.setDryRun(on); });

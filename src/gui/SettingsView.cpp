@@ -7,10 +7,10 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDateTime>
-#include <QLocale>
 #include <QDir>
 #include <QFileDialog>
 #include <QFontDatabase>
+#include <QLocale>
 #include <QPlainTextEdit>
 
 namespace stowage::gui {
@@ -61,11 +61,9 @@ SettingsPane::SettingsPane(AppModel& model, ModelSignals& changes, QWidget* pare
     backupDir_->onChosen = [this](const QString& p) { model_.setBackupDir(p.toStdString()); };
     backup->body()->addWidget(backupDir_);
     backup->body()->addSpacing(6);
-    incremental_ = new QCheckBox(tr("Incremental backups"), backup);
-    backup->body()->addWidget(incremental_);
-    auto* incCaption = caption(tr("skip re-copying files whose contents haven't changed"), backup);
-    incCaption->setContentsMargins(incremental_->style()->pixelMetric(QStyle::PM_IndicatorWidth) + 6, 0, 0, 0);
-    backup->body()->addWidget(incCaption);
+    incremental_ = new QCheckBox(tr("Incremental backups"));
+    backup->body()->addWidget(
+        toggleRow(incremental_, tr("skip re-copying files whose contents haven't changed"), backup));
     backup->body()->addSpacing(6);
     auto* rem = new QHBoxLayout;
     auto* reml = fieldLabel(tr("Remind me to back up"), backup);
@@ -182,11 +180,12 @@ void SettingsPane::refresh() {
     } else {
         QStringList parts;
         if (model_.nextScheduledRun())
-            parts << tr("next run %1").arg(QLocale().toString(
-                         QDateTime::fromSecsSinceEpoch(std::chrono::duration_cast<std::chrono::seconds>(
-                                                           model_.nextScheduledRun()->time_since_epoch())
-                                                           .count()),
-                         QLocale::ShortFormat));
+            parts << tr("next run %1")
+                         .arg(QLocale().toString(
+                             QDateTime::fromSecsSinceEpoch(std::chrono::duration_cast<std::chrono::seconds>(
+                                                               model_.nextScheduledRun()->time_since_epoch())
+                                                               .count()),
+                             QLocale::ShortFormat));
         if (const auto& last = model_.lastScheduledRun())
             parts << (last->succeeded ? tr("last scheduled run succeeded %1") : tr("last scheduled run failed %1"))
                          .arg(QString::fromStdString(text::relativeTime(last->at, std::chrono::system_clock::now())));

@@ -102,6 +102,22 @@ QProgressBar* busyIndicator(const QString& accessibleName, QWidget* parent) {
     return bar;
 }
 
+QWidget* toggleRow(QCheckBox* box, const QString& subtitle, QWidget* parent, QLabel** captionOut) {
+    auto* w = new QWidget(parent);
+    auto* v = new QVBoxLayout(w);
+    v->setContentsMargins(0, 0, 0, 0);
+    v->setSpacing(0);
+    box->setParent(w);
+    v->addWidget(box);
+    auto* sub = caption(subtitle, w);
+    // Line the explanation up with the box's text.
+    sub->setContentsMargins(box->style()->pixelMetric(QStyle::PM_IndicatorWidth) + 6, 0, 0, 0);
+    v->addWidget(sub);
+    if (captionOut)
+        *captionOut = sub;
+    return w;
+}
+
 QLabel* caption(const QString& text, QWidget* parent) {
     auto* l = new QLabel(text, parent);
     l->setWordWrap(true);

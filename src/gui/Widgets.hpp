@@ -64,6 +64,13 @@ QWidget* sectionHeading(const QString& title, const QString& subtitle = {}, QWid
 
 /// A word-wrapped label in the secondary colour.
 QLabel* caption(const QString& text, QWidget* parent = nullptr);
+/// UTF-8 text of the engine as a QString.
+inline QString str(const std::string& s) {
+    return QString::fromStdString(s);
+}
+/// A check box with a secondary explanation lined up under its text; the caption is handed back
+/// through `captionOut` when asked for.
+QWidget* toggleRow(QCheckBox* box, const QString& subtitle, QWidget* parent, QLabel** captionOut = nullptr);
 /// A small indeterminate progress bar for an action bar, named for screen readers.
 QProgressBar* busyIndicator(const QString& accessibleName, QWidget* parent);
 
