@@ -1,5 +1,5 @@
 // Exclude patterns from the settings against paths found on disk: Glob::matches on arbitrary
-// strings (the input is split in two by FuzzedDataProvider).
+// strings (the input is split in two by InputSplitter).
 //
 // Checks beyond "no crash, no sanitizer report":
 // - the empty pattern matches nothing;
@@ -8,7 +8,7 @@
 
 #include "core/Glob.hpp"
 
-#include <fuzzer/FuzzedDataProvider.h>
+#include "InputSplitter.hpp"
 
 #include <cstdint>
 #include <cstdio>
@@ -38,9 +38,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static const bool homeSet = ::setenv("HOME", "/home/fuzz", 1) == 0;
     (void)homeSet;
 
-    FuzzedDataProvider input(data, size);
-    const std::string path = input.ConsumeRandomLengthString(size);
-    const std::string pattern = input.ConsumeRemainingBytesAsString();
+    InputSplitter input(data, size);
+    const std::string path = input.takeString(size);
+    const std::string pattern = input.takeRest();
 
     const bool matched = Glob::matches(path, pattern);
     if (pattern.empty() && matched)

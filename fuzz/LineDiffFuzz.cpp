@@ -2,7 +2,7 @@
 // SecretsBundle::diff, which reads the disk side from a real file and decodes both sides as lossy
 // UTF-8.
 //
-// The input is split by FuzzedDataProvider into a context width, a row budget and the two texts.
+// The input is split by InputSplitter into a context width, a row budget and the two texts.
 // Checks beyond "no crash, no sanitizer report":
 // - the table and the bit-parallel algorithm (with the default and with a tiny row budget, which
 //   forces checkpoint recursion) give the identical edit script;
@@ -15,7 +15,7 @@
 #include "core/FileAccess.hpp"
 #include "core/SecretsBundle.hpp"
 
-#include <fuzzer/FuzzedDataProvider.h>
+#include "InputSplitter.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -96,11 +96,11 @@ void writeScratch(const std::string& content) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    FuzzedDataProvider input(data, size);
-    const int context = input.ConsumeIntegralInRange<int>(-2, 6);
-    const std::size_t rowBudget = input.ConsumeIntegralInRange<std::size_t>(1, 512);
-    const std::string oldText = input.ConsumeRandomLengthString(size);
-    const std::string newText = input.ConsumeRemainingBytesAsString();
+    InputSplitter input(data, size);
+    const int context = input.takeInRange<int>(-2, 6);
+    const std::size_t rowBudget = input.takeInRange<std::size_t>(1, 512);
+    const std::string oldText = input.takeString(size);
+    const std::string newText = input.takeRest();
 
     const auto a = LineDiff::splitLines(oldText);
     const auto b = LineDiff::splitLines(newText);
