@@ -3,6 +3,7 @@
 
 #include "core/Notifier.hpp"
 
+#include "support/FakeTools.hpp"
 #include "support/TempHome.hpp"
 
 #include <gio/gio.h>
@@ -12,7 +13,9 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 using namespace stowage;
@@ -23,40 +26,26 @@ namespace {
 class PrivateBus {
 public:
     PrivateBus() {
-        FILE* pipe = ::popen("dbus-daemon --session --fork --print-address=1 --print-pid=1 2>/dev/null", "r");
-        if (!pipe)
-            return;
-        char line[512];
-        if (std::fgets(line, sizeof line, pipe))
-            address_ = trim(line);
-        if (std::fgets(line, sizeof line, pipe))
-            pid_ = std::atoi(line);
-        ::pclose(pipe);
-        if (const char* old = std::getenv("DBUS_SESSION_BUS_ADDRESS"))
-            saved_ = old;
-        if (!address_.empty())
-            ::setenv("DBUS_SESSION_BUS_ADDRESS", address_.c_str(), 1);
+        if (FILE* pipe = ::popen("dbus-daemon --session --fork --print-address=1 --print-pid=1 2>/dev/null", "r")) {
+            char address[512] = "", pid[64] = "";
+            if (std::fgets(address, sizeof address, pipe) && std::fgets(pid, sizeof pid, pipe))
+                pid_ = std::atoi(pid);
+            ::pclose(pipe);
+            address_ = std::string(address).substr(0, std::strcspn(address, "\n"));
+        }
+        env_.emplace("DBUS_SESSION_BUS_ADDRESS", address_);
     }
     ~PrivateBus() {
         if (pid_ > 0)
             ::kill(pid_, SIGTERM);
-        if (saved_)
-            ::setenv("DBUS_SESSION_BUS_ADDRESS", saved_->c_str(), 1);
-        else
-            ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
     }
     bool running() const { return !address_.empty() && pid_ > 0; }
     const std::string& address() const { return address_; }
 
 private:
-    static std::string trim(std::string s) {
-        while (!s.empty() && (s.back() == '\n' || s.back() == ' '))
-            s.pop_back();
-        return s;
-    }
     std::string address_;
     int pid_ = 0;
-    std::optional<std::string> saved_;
+    std::optional<stowage::testing::ScopedEnv> env_;
 };
 
 /// A minimal notification daemon: owns the well-known name and records every Notify call.
@@ -162,12 +151,6 @@ TEST(Notifier, ReachesTheSessionsNotificationServiceOrSaysNoQuietly) {
 
 TEST(Notifier, NoSessionBusIsAQuietFalse) {
     stowage::testing::TempHome home;
-    const char* old = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-    std::optional<std::string> saved = old ? std::optional<std::string>(old) : std::nullopt;
-    ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + home.path() + "/no-bus").c_str(), 1);
+    stowage::testing::ScopedEnv env("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + home.path() + "/no-bus");
     EXPECT_FALSE(notifier::notify("title", "body"));
-    if (saved)
-        ::setenv("DBUS_SESSION_BUS_ADDRESS", saved->c_str(), 1);
-    else
-        ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
 }
