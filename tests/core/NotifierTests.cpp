@@ -9,14 +9,12 @@
 #include <gio/gio.h>
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <optional>
-#include <thread>
 
 using namespace stowage;
 
@@ -48,57 +46,30 @@ private:
     std::optional<stowage::testing::ScopedEnv> env_;
 };
 
-/// A minimal notification daemon: owns the well-known name and records every Notify call.
+/// A minimal notification daemon: owns the well-known name and answers and records every Notify
+/// call from a message filter, which runs on the bus connection's own worker thread.
 class FakeNotificationService {
 public:
     explicit FakeNotificationService(const std::string& address) {
-        context_ = g_main_context_new();
-        loop_ = g_main_loop_new(context_, FALSE);
-        thread_ = std::thread([this, address] {
-            g_main_context_push_thread_default(context_);
-            GError* error = nullptr;
-            bus_ = g_dbus_connection_new_for_address_sync(
-                address.c_str(),
-                static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                                  G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-                nullptr, nullptr, &error);
-            g_clear_error(&error);
-            if (bus_) {
-                static const char* xml =
-                    "<node><interface name='org.freedesktop.Notifications'><method name='Notify'>"
-                    "<arg type='s' direction='in'/><arg type='u' direction='in'/><arg type='s' direction='in'/>"
-                    "<arg type='s' direction='in'/><arg type='s' direction='in'/><arg type='as' direction='in'/>"
-                    "<arg type='a{sv}' direction='in'/><arg type='i' direction='in'/>"
-                    "<arg type='u' direction='out'/></method></interface></node>";
-                GDBusNodeInfo* info = g_dbus_node_info_new_for_xml(xml, nullptr);
-                static const GDBusInterfaceVTable vtable{&FakeNotificationService::onCall, nullptr, nullptr, {}};
-                g_dbus_connection_register_object(bus_, "/org/freedesktop/Notifications", info->interfaces[0], &vtable,
-                                                  this, nullptr, nullptr);
-                g_dbus_node_info_unref(info);
-                GVariant* reply = g_dbus_connection_call_sync(
-                    bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
-                    g_variant_new("(su)", "org.freedesktop.Notifications", 4u), G_VARIANT_TYPE("(u)"),
-                    G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
-                if (reply) {
-                    g_variant_unref(reply);
-                    ready_ = true;
-                }
-            }
-            started_ = true;
-            g_main_loop_run(loop_);
-            if (bus_)
-                g_object_unref(bus_);
-            g_main_context_pop_thread_default(context_);
-        });
-        while (!started_)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        bus_ = g_dbus_connection_new_for_address_sync(
+            address.c_str(),
+            static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                              G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+            nullptr, nullptr, nullptr);
+        if (!bus_)
+            return;
+        g_dbus_connection_add_filter(bus_, &FakeNotificationService::filter, this, nullptr);
+        GVariant* reply =
+            g_dbus_connection_call_sync(bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                        "RequestName", g_variant_new("(su)", "org.freedesktop.Notifications", 4u),
+                                        G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+        ready_ = reply != nullptr;
+        if (reply)
+            g_variant_unref(reply);
     }
     ~FakeNotificationService() {
-        g_main_loop_quit(loop_);
-        g_main_context_wakeup(context_);
-        thread_.join();
-        g_main_loop_unref(loop_);
-        g_main_context_unref(context_);
+        if (bus_)
+            g_object_unref(bus_);
     }
     bool ready() const { return ready_; }
     std::vector<std::pair<std::string, std::string>> received() {
@@ -107,25 +78,28 @@ public:
     }
 
 private:
-    static void onCall(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* parameters,
-                       GDBusMethodInvocation* invocation, gpointer self) {
+    static GDBusMessage* filter(GDBusConnection* bus, GDBusMessage* message, gboolean incoming, gpointer self) {
+        if (!incoming || g_strcmp0(g_dbus_message_get_member(message), "Notify") != 0)
+            return message;
         const gchar* title = nullptr;
         const gchar* body = nullptr;
-        g_variant_get_child(parameters, 3, "&s", &title);
-        g_variant_get_child(parameters, 4, "&s", &body);
+        g_variant_get_child(g_dbus_message_get_body(message), 3, "&s", &title);
+        g_variant_get_child(g_dbus_message_get_body(message), 4, "&s", &body);
         auto* service = static_cast<FakeNotificationService*>(self);
         {
             std::lock_guard lock(service->mutex_);
             service->received_.emplace_back(title, body);
         }
-        g_dbus_method_invocation_return_value(invocation, g_variant_new("(u)", 7u));
+        GDBusMessage* reply = g_dbus_message_new_method_reply(message);
+        g_dbus_message_set_body(reply, g_variant_new("(u)", 7u));
+        g_dbus_connection_send_message(bus, reply, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, nullptr);
+        g_object_unref(reply);
+        g_object_unref(message);
+        return nullptr;
     }
 
-    GMainContext* context_;
-    GMainLoop* loop_;
     GDBusConnection* bus_ = nullptr;
-    std::thread thread_;
-    std::atomic<bool> started_{false}, ready_{false};
+    bool ready_ = false;
     std::mutex mutex_;
     std::vector<std::pair<std::string, std::string>> received_;
 };

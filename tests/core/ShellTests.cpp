@@ -1,5 +1,6 @@
 #include "core/Shell.hpp"
 
+#include "support/FakeTools.hpp"
 #include "support/TempHome.hpp"
 
 #include <gtest/gtest.h>
@@ -12,12 +13,10 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <string>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
-#include <vector>
 
 namespace stowage {
 namespace {
@@ -50,7 +49,6 @@ std::string repeated(const std::string& line, std::size_t totalBytes) {
     std::string text;
     while (text.size() < totalBytes)
         text += line;
-    text.resize(totalBytes);
     return text;
 }
 
@@ -78,10 +76,8 @@ TEST(ShellRun, StatusStreamsAndArgumentsArriveUnchanged) {
 }
 
 TEST(ShellRun, EnvironmentChangesApplyAndSecretsNeverReachTheTool) {
-    ::setenv("STOWAGE_PASSPHRASE", "hunter2", 1);
-    ::setenv("STOWAGE_RECOVERY_CODE", "ABCD-EFGH", 1);
-    ::setenv("STOWAGE_TEST_KEPT", "kept", 1);
-    ::setenv("STOWAGE_TEST_REMOVED", "gone", 1);
+    testing::ScopedEnv passphrase("STOWAGE_PASSPHRASE", "hunter2"), code("STOWAGE_RECOVERY_CODE", "ABCD-EFGH"),
+        kept("STOWAGE_TEST_KEPT", "kept"), removed("STOWAGE_TEST_REMOVED", "gone");
     struct Case {
         Shell::Environment environment;
         std::vector<std::string> present;
@@ -105,9 +101,6 @@ TEST(ShellRun, EnvironmentChangesApplyAndSecretsNeverReachTheTool) {
         EXPECT_EQ(output.out.find("STOWAGE_PASSPHRASE"), std::string::npos);
         EXPECT_EQ(output.out.find("STOWAGE_RECOVERY_CODE"), std::string::npos);
     }
-    for (const char* name :
-         {"STOWAGE_PASSPHRASE", "STOWAGE_RECOVERY_CODE", "STOWAGE_TEST_KEPT", "STOWAGE_TEST_REMOVED"})
-        ::unsetenv(name);
 }
 
 TEST(ShellRun, LargeOutputOnBothStreamsIsCapturedWithoutDeadlock) {
@@ -118,21 +111,6 @@ TEST(ShellRun, LargeOutputOnBothStreamsIsCapturedWithoutDeadlock) {
     ASSERT_EQ(output.status, 0);
     EXPECT_EQ(output.out, repeated("out\n", 4000000) + repeated("OUT\n", 2000000));
     EXPECT_EQ(output.err, repeated("err\n", 3000000) + repeated("ERR\n", 2500000));
-}
-
-TEST(ShellRun, ChildSeesOnlyItsStandardStreamsWithInputAtEndOfFile) {
-    EXPECT_EQ(Shell::run("sh", {"-c", "if read line; then echo got; else echo eof; fi"}, std::nullopt, 10).out,
-              "eof\n");
-    // Other runs in flight hold pipes of their own; none of them, nor anything else open here, may leak in.
-    std::atomic<bool> stop{false};
-    std::thread busy([&] {
-        while (!stop)
-            Shell::run("sh", {"-c", "sleep 0.05"});
-    });
-    for (int i = 0; i < 20; ++i)
-        EXPECT_EQ(Shell::run("sh", {"-c", "ls /proc/$$/fd"}).out, "0\n1\n2\n") << "attempt " << i;
-    stop = true;
-    busy.join();
 }
 
 TEST(ShellRun, WorkingDirectoryIsRespectedAndAMissingOneIsAStartFailure) {
@@ -149,9 +127,7 @@ TEST(ShellRun, WorkingDirectoryIsRespectedAndAMissingOneIsAStartFailure) {
 TEST(ShellRun, BadToolNamesAndTimeLimitsAreRefusedWithoutRunningAnything) {
     testing::TempHome home;
     const auto unknown = Shell::run("stowage-no-such-tool-4711", {"arg"});
-    EXPECT_FALSE(unknown.ok());
-    EXPECT_NE(unknown.status, -1);
-    EXPECT_NE(unknown.status, Shell::timedOutStatus);
+    EXPECT_TRUE(!unknown.ok() && unknown.status != -1 && unknown.status != Shell::timedOutStatus);
     EXPECT_NE(unknown.err.find("stowage-no-such-tool-4711"), std::string::npos) << unknown.err;
     // As an env operand this would set a variable and then run the first argument as the command.
     EXPECT_EQ(Shell::run("X=1", {"touch", home / "ran"}).status, -1);
@@ -171,13 +147,11 @@ TEST(ShellDecoding, InvalidUtf8GivesEmptyTextWithTheRealStatus) {
     const std::pair<const char*, bool> cases[] = {
         {"plain ascii", true},
         {"\\303\\251\\342\\202\\254\\360\\237\\230\\200", true}, // é € 😀
-        {"\\357\\277\\277", true},                               // U+FFFF
         {"\\364\\217\\277\\277", true},                          // U+10FFFF
-        {"\\377\\376", false},                                   // never valid bytes
         {"\\200", false},                                        // lone continuation byte
+        {"\\377\\376", false},                                   // bytes never valid
         {"\\300\\200", false},                                   // overlong NUL
         {"\\340\\200\\257", false},                              // overlong '/'
-        {"\\360\\200\\200\\257", false},                         // overlong '/' in four bytes
         {"\\355\\240\\200", false},                              // surrogate U+D800
         {"\\364\\220\\200\\200", false},                         // U+110000
         {"\\342\\202", false},                                   // truncated sequence
@@ -268,18 +242,20 @@ TEST(ShellTimeLimit, ToolIgnoringTerminationIsKilledWithItsHelpers) {
     ::prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
 
-TEST(ShellConcurrency, SimultaneousRunsKeepTheirOwnResults) {
+TEST(ShellConcurrency, SimultaneousRunsKeepTheirOwnResultsAndSeeOnlyTheirOwnStreams) {
+    EXPECT_EQ(Shell::run("sh", {"-c", "if read line; then echo got; else echo eof; fi"}).out, "eof\n");
+    // Other runs in flight hold pipes of their own; none of them, nor anything else open here, may leak in.
     std::vector<std::thread> threads;
     std::atomic<int> failures{0};
     for (int t = 0; t < 8; ++t)
         threads.emplace_back([t, &failures] {
             for (int r = 0; r < 5; ++r) {
                 const std::string id = std::to_string(t) + "-" + std::to_string(r);
-                const auto output =
-                    Shell::run("sh", {"-c", "printf %s \"$1\"; yes \"$1\" | head -c 200000 >&2; exit $2", "sh", id,
-                                      std::to_string((t + r) % 5)});
-                failures += output.status != (t + r) % 5 || output.out != id || output.err.size() != 200000 ||
-                            output.err.compare(0, id.size(), id) != 0;
+                const auto output = Shell::run(
+                    "sh", {"-c", "ls /proc/$$/fd; printf %s \"$1\"; yes \"$1\" | head -c 200000 >&2; exit $2", "sh", id,
+                           std::to_string((t + r) % 5)});
+                failures += output.status != (t + r) % 5 || output.out != "0\n1\n2\n" + id ||
+                            output.err.size() != 200000 || output.err.compare(0, id.size(), id) != 0;
             }
         });
     for (auto& thread : threads)
