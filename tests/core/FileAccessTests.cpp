@@ -236,22 +236,17 @@ TEST(DirectFolderTest, CreateMakesIntermediatesAndRemoveIsRecursiveWithoutFollow
     DirectFileAccess fa;
     fa.createDirectory(home / "x/y/z");
     EXPECT_NO_THROW(fa.createDirectory(home / "x/y/z"));
-    EXPECT_TRUE(fs::is_directory(home / "x/y/z"));
-    std::string file = home.writeFile("plain", "data");
+    std::string file = home.writeFile("x/y/z/c.txt", "c");
     EXPECT_THROW(fa.createDirectory(file), fs::filesystem_error);
     EXPECT_THROW(fa.createDirectory(file + "/below"), fs::filesystem_error);
-    EXPECT_EQ(slurp(file), "data");
-
-    home.writeFile("x/y/z/c.txt", "c");
     std::string keep = home.writeFile("keep/k.txt", "k");
     fs::create_symlink(home / "keep", home / "x/linkToKeep");
     fa.remove(home / "x");
-    EXPECT_FALSE(fs::exists(fs::symlink_status(home / "x")));
-    EXPECT_EQ(slurp(keep), "k");
     EXPECT_NO_THROW(fa.remove(home / "x"));
     fs::create_symlink(home / "gone", home / "dangling");
     fa.remove(home / "dangling");
-    EXPECT_FALSE(fs::exists(fs::symlink_status(home / "dangling")));
+    EXPECT_EQ(namesIn(home.path()), std::set<std::string>{"keep"});
+    EXPECT_EQ(slurp(keep), "k");
 }
 
 TEST(DirectCopyTest, CopiesFilesAndTreesWithModesLinksAsLinksAndNoSetIdBits) {
@@ -260,10 +255,10 @@ TEST(DirectCopyTest, CopiesFilesAndTreesWithModesLinksAsLinksAndNoSetIdBits) {
     DirectFileAccess fa;
     std::string src = home.writeFile("src/config", "settings", 0644);
     fa.copyItem(src, home / "dst/deep/config");
-    EXPECT_EQ(treeOf(home / "dst/deep")["config"], (TreeEntry{"file", "settings", 0644}));
     home.writeFile("dst/folder/inner", "old");
     fa.copyItem(src, home / "dst/folder");
-    EXPECT_EQ(slurp(home / "dst/folder"), "settings");
+    EXPECT_EQ(treeOf(home / "dst/deep")["config"], (TreeEntry{"file", "settings", 0644}));
+    EXPECT_EQ(treeOf(home / "dst")["folder"], (TreeEntry{"file", "settings", 0644}));
     fa.copyItem(src, src);
     EXPECT_EQ(slurp(src), "settings");
     for (mode_t mode : {mode_t{04755}, mode_t{02755}, mode_t{06711}, mode_t{01755}}) {
@@ -298,14 +293,11 @@ TEST(DirectCopyTest, FailuresLeaveTheDestinationAloneAndAFolderIsNeverCopiedInto
     EXPECT_NE(errorOf<fs::filesystem_error>([&] { fa.copyItem(home / "no-such-source", dest); }).find("no-such-source"),
               std::string::npos);
     home.writeFile("loop/file", "x");
-    for (const char* into : {"loop/inside", "loop/deeper/inside", "loop/../loop/inside"}) {
-        try {
-            fa.copyItem(home / "loop", home / into);
-            ADD_FAILURE() << into;
-        } catch (const fs::filesystem_error& e) {
-            EXPECT_EQ(e.code(), std::make_error_code(std::errc::invalid_argument)) << into << ": " << e.what();
-        }
-    }
+    for (const char* into : {"loop/inside", "loop/deeper/inside", "loop/../loop/inside"})
+        EXPECT_NE(
+            errorOf<fs::filesystem_error>([&] { fa.copyItem(home / "loop", home / into); }).find("Invalid argument"),
+            std::string::npos)
+            << into;
     EXPECT_EQ(namesIn(home / "loop"), std::set<std::string>{"file"});
 
     home.writeFile("src.bin", toString(Bytes(1 << 20, 4)));

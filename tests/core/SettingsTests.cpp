@@ -14,7 +14,7 @@ TEST(SettingsLinesTest, SplitsAtNewlinesAndCommasAndTrimsSpacesAndTabs) {
     EXPECT_EQ(settings::lines("a\r\nb\u2028c\u0085d"), (std::vector<std::string>{"a", "b", "c", "d"}));
 }
 
-TEST(SettingsStoreTest, DefaultsApplyOnlyWhenKeysAreAbsent) {
+TEST(SettingsStoreTest, DefaultsApplyOnlyWhenKeysAreAbsentAndLastBackupAtRoundTrips) {
     TempHome home;
     auto store = DefaultsStore::standard();
     EXPECT_EQ(settings::scanRoots(*store), std::vector<std::string>{"~/Development"});
@@ -29,11 +29,8 @@ TEST(SettingsStoreTest, DefaultsApplyOnlyWhenKeysAreAbsent) {
     EXPECT_EQ(settings::excludeGlobs(*store), (std::vector<std::string>{"*.log", "**/cache/**"}));
     store->setString("backupDir", "");
     EXPECT_EQ(settings::backupDir(*store), "") << "a stored empty string is used unchanged";
-}
 
-TEST(SettingsStoreTest, LastBackupAtRoundTripsAndRejectsNonPositiveValues) {
-    TempHome home;
-    auto store = DefaultsStore::standard();
+    // The last backup time round-trips; zero, negative or foreign values read as never.
     EXPECT_FALSE(settings::lastBackupAt(*store).has_value());
     auto when = std::chrono::system_clock::from_time_t(1'800'000'000);
     settings::setLastBackupAt(*store, when);
