@@ -29,9 +29,18 @@ std::vector<std::string> damagedCopies(const std::string& folder) {
 
 } // namespace
 
-TEST(DefaultsStoreTest, EveryTypeRoundTripsThroughAPrivateJsonFile) {
+TEST(DefaultsStoreTest, EveryTypeRoundTripsThroughAPrivateJsonFileAtTheXdgPath) {
     TempHome home;
-    std::string path = home / "cfg/defaults.json";
+    EXPECT_FALSE(JsonDefaultsStore(home / "nothing/here.json").contains("x"));
+    EXPECT_FALSE(fs::exists(home / "nothing")) << "reading creates nothing";
+    for (const auto& [value, folder] :
+         std::vector<std::pair<std::optional<std::string>, std::string>>{{"relative/ignored", home / ".config"},
+                                                                         {home / "else", home / "else"},
+                                                                         {std::nullopt, home / ".config"}}) {
+        ScopedEnv env("XDG_CONFIG_HOME", value);
+        EXPECT_EQ(JsonDefaultsStore::standardPath(), folder + "/stowage/defaults.json");
+    }
+    const std::string path = JsonDefaultsStore::standardPath();
     Bytes allBytes;
     for (int i = 0; i < 256; ++i)
         allBytes.push_back(static_cast<std::uint8_t>(i));
@@ -68,6 +77,8 @@ TEST(DefaultsStoreTest, EveryTypeRoundTripsThroughAPrivateJsonFile) {
     // The file is valid JSON (readable by any tool) and private to the user.
     EXPECT_FALSE(nlohmann::json::parse(slurp(path), nullptr, false).is_discarded());
     EXPECT_EQ(modeOf(path), 0600u);
+    EXPECT_EQ(modeOf(home / ".config/stowage"), 0700u);
+    EXPECT_EQ(DefaultsStore::standard()->boolean("incremental"), false);
 }
 
 TEST(DefaultsStoreTest, ValuesOfAnotherTypeReadAsAbsentAndOtherObjectsSeeChanges) {
@@ -96,32 +107,12 @@ TEST(DefaultsStoreTest, ValuesOfAnotherTypeReadAsAbsentAndOtherObjectsSeeChanges
     EXPECT_FALSE(other.contains("int"));
 }
 
-TEST(DefaultsStoreTest, MissingFileIsEmptyAndStandardPathFollowsXdg) {
-    TempHome home;
-    EXPECT_FALSE(JsonDefaultsStore(home / "nothing/here.json").contains("x"));
-    EXPECT_FALSE(fs::exists(home / "nothing")) << "reading creates nothing";
-
-    DefaultsStore::standard()->setBoolean("hasOnboarded", true);
-    EXPECT_EQ(modeOf(home / ".config/stowage"), 0700u);
-    EXPECT_EQ(DefaultsStore::standard()->boolean("hasOnboarded"), true);
-    for (const auto& [value, folder] :
-         std::vector<std::pair<std::optional<std::string>, std::string>>{{std::nullopt, home / ".config"},
-                                                                         {"relative/ignored", home / ".config"},
-                                                                         {home / "else", home / "else"}}) {
-        ScopedEnv env("XDG_CONFIG_HOME", value);
-        EXPECT_EQ(JsonDefaultsStore::standardPath(), folder + "/stowage/defaults.json");
-    }
-}
-
 TEST(DefaultsStoreTest, DamagedFileReadsEmptyAndIsKeptAside) {
     TempHome home;
-    std::string folder = home.makeDir("cfg");
-    std::string path = folder + "/defaults.json";
     for (std::string garbage : {std::string("{\"format\": 1, \"entries\": [tru"), std::string("[1,2,3]"),
                                 std::string("\x00\xff\xfe", 3), std::string("")}) {
-        for (const auto& old : damagedCopies(folder))
-            fs::remove(old);
-        home.writeFile("cfg/defaults.json", garbage);
+        const std::string folder = home.makeDir("cfg" + std::to_string(garbage.size()));
+        const std::string path = home.writeFile("cfg" + std::to_string(garbage.size()) + "/defaults.json", garbage);
         JsonDefaultsStore store(path);
         EXPECT_FALSE(store.contains("a"));
         EXPECT_EQ(slurp(path), garbage) << "reading never rewrites the file";

@@ -182,33 +182,26 @@ TEST(DirectWriteTest, ConcurrentWritersToOnePathLeaveOneWholeVersion) {
     EXPECT_EQ(namesIn(home / "shared"), std::set<std::string>{"file"});
 }
 
-TEST(DirectReadTest, InfoAndLinksAreSeenWithoutFollowingAndReadsAreWholeOrNothing) {
+TEST(DirectReadTest, LinksAreSeenNotFollowedAndReadsAreWholeOrNothing) {
     TempHome home;
     std::string file = home.writeFile("p/f.txt", "12345", 0640);
-    home.writeFile("p/.hidden", "");
-    std::string dir = home.makeDir("d");
+    std::string dir = home.makeDir("p/.d");
     fs::create_symlink(dir, home / "p/dirlink");
     fs::create_symlink("../nowhere", home / "p/dangling");
     DirectFileAccess fa;
-
     EXPECT_TRUE(fa.exists(file) && fa.exists(home / "p/dirlink"));
     EXPECT_FALSE(fa.exists(home / "p/dangling") || fa.exists(home / "absent"));
     auto fi = fa.info(file);
-    ASSERT_TRUE(fi && fi->modified);
-    EXPECT_TRUE(!fi->isDirectory && !fi->isSymlink && fi->size == 5 && fi->posixPermissions == 0640);
-    EXPECT_LT(std::chrono::abs(std::chrono::system_clock::now() - *fi->modified), std::chrono::minutes(5));
+    EXPECT_TRUE(fi && !fi->isDirectory && !fi->isSymlink && fi->size == 5 && fi->posixPermissions == 0640);
     EXPECT_TRUE(fa.info(home / "p/dirlink")->isSymlink && !fa.info(home / "p/dirlink")->isDirectory);
     EXPECT_TRUE(fa.info(home / "p/dangling")->isSymlink && fa.info(dir)->isDirectory);
     EXPECT_FALSE(fa.info(home / "absent") || fa.info(""));
     EXPECT_EQ(fa.destinationOfSymlink(home / "p/dangling"), home / "p/../nowhere");
-    EXPECT_EQ(fa.destinationOfSymlink(home / "p/dirlink"), dir);
     EXPECT_FALSE(fa.destinationOfSymlink(file) || fa.destinationOfSymlink(home / "absent"));
-
     // Children are full paths, hidden ones included; listing tells an unlistable folder from an empty one.
     auto kids = fa.children(home / "p/");
     EXPECT_EQ(std::set<std::string>(kids.begin(), kids.end()),
-              (std::set<std::string>{file, home / "p/.hidden", home / "p/dirlink", home / "p/dangling"}));
-    EXPECT_EQ(kids.size(), 4u);
+              (std::set<std::string>{file, dir, home / "p/dirlink", home / "p/dangling"}));
     EXPECT_TRUE(fa.children(file).empty() && fa.children(home / "missing").empty());
     EXPECT_EQ(fa.listing(dir), std::vector<std::string>{});
     EXPECT_FALSE(fa.listing(home / "missing") || fa.listing(file));
@@ -217,7 +210,6 @@ TEST(DirectReadTest, InfoAndLinksAreSeenWithoutFollowingAndReadsAreWholeOrNothin
     std::string path = home / "big.bin";
     fa.write(big, path);
     EXPECT_EQ(fa.read(path), big);
-    EXPECT_EQ(fa.read(home / "p/.hidden"), Bytes{});
     EXPECT_FALSE(fa.read(home / "missing") || fa.read(dir));
     ASSERT_EQ(::mkfifo((home / "pipe").c_str(), 0600), 0);
     EXPECT_FALSE(fa.read(home / "pipe")) << "a named pipe with no writer must not stall the caller";
@@ -229,24 +221,19 @@ TEST(DirectReadTest, InfoAndLinksAreSeenWithoutFollowingAndReadsAreWholeOrNothin
         EXPECT_TRUE(!provider->readAtMost(path, (std::int64_t{3} << 20) - 1, &tooLarge) && tooLarge);
         EXPECT_TRUE(!provider->readAtMost(home / "missing", 10, &tooLarge) && !tooLarge);
     }
-}
 
-TEST(DirectFolderTest, CreateMakesIntermediatesAndRemoveIsRecursiveWithoutFollowingLinks) {
-    TempHome home;
-    DirectFileAccess fa;
+    // createDirectory makes what is missing; remove is recursive, quiet when nothing is there, and
+    // never follows a link.
     fa.createDirectory(home / "x/y/z");
     EXPECT_NO_THROW(fa.createDirectory(home / "x/y/z"));
-    std::string file = home.writeFile("x/y/z/c.txt", "c");
     EXPECT_THROW(fa.createDirectory(file), fs::filesystem_error);
     EXPECT_THROW(fa.createDirectory(file + "/below"), fs::filesystem_error);
-    std::string keep = home.writeFile("keep/k.txt", "k");
-    fs::create_symlink(home / "keep", home / "x/linkToKeep");
+    fs::create_symlink(home / "p", home / "x/y/link");
     fa.remove(home / "x");
     EXPECT_NO_THROW(fa.remove(home / "x"));
-    fs::create_symlink(home / "gone", home / "dangling");
-    fa.remove(home / "dangling");
-    EXPECT_EQ(namesIn(home.path()), std::set<std::string>{"keep"});
-    EXPECT_EQ(slurp(keep), "k");
+    fa.remove(home / "p/dangling");
+    EXPECT_EQ(namesIn(home / "p"), (std::set<std::string>{"f.txt", ".d", "dirlink"}));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(home / "x")));
 }
 
 TEST(DirectCopyTest, CopiesFilesAndTreesWithModesLinksAsLinksAndNoSetIdBits) {
@@ -269,7 +256,6 @@ TEST(DirectCopyTest, CopiesFilesAndTreesWithModesLinksAsLinksAndNoSetIdBits) {
 
     home.writeFile("tree/a.txt", "a", 0600);
     home.writeFile("tree/bin/run.sh", "#!/bin/sh\n", 0755);
-    home.writeFile("tree/.hidden/h", "h");
     home.makeDir("tree/empty");
     fs::create_symlink("a.txt", home / "tree/rel-link");
     fs::create_symlink(home / "outside", home / "tree/dangling");

@@ -11,19 +11,19 @@
 
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <optional>
 
 using namespace stowage;
 
 namespace {
 
-/// A private dbus-daemon for one test; the bus address is exported while it lives.
-class PrivateBus {
+/// A private dbus-daemon, exported as the session bus while the object lives, on which serve()
+/// owns the notification service's name and answers and records every Notify call. The answers
+/// come from a message filter, which runs on the connection's own worker thread.
+class PrivateNotificationBus {
 public:
-    PrivateBus() {
+    PrivateNotificationBus() {
         if (FILE* pipe = ::popen("dbus-daemon --session --fork --print-address=1 --print-pid=1 2>/dev/null", "r")) {
             char address[512] = "", pid[64] = "";
             if (std::fgets(address, sizeof address, pipe) && std::fgets(pid, sizeof pid, pipe))
@@ -33,45 +33,31 @@ public:
         }
         env_.emplace("DBUS_SESSION_BUS_ADDRESS", address_);
     }
-    ~PrivateBus() {
+    ~PrivateNotificationBus() {
+        if (bus_)
+            g_object_unref(bus_);
         if (pid_ > 0)
             ::kill(pid_, SIGTERM);
     }
     bool running() const { return !address_.empty() && pid_ > 0; }
-    const std::string& address() const { return address_; }
 
-private:
-    std::string address_;
-    int pid_ = 0;
-    std::optional<stowage::testing::ScopedEnv> env_;
-};
-
-/// A minimal notification daemon: owns the well-known name and answers and records every Notify
-/// call from a message filter, which runs on the bus connection's own worker thread.
-class FakeNotificationService {
-public:
-    explicit FakeNotificationService(const std::string& address) {
+    bool serve() {
         bus_ = g_dbus_connection_new_for_address_sync(
-            address.c_str(),
+            address_.c_str(),
             static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
                                               G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
             nullptr, nullptr, nullptr);
         if (!bus_)
-            return;
-        g_dbus_connection_add_filter(bus_, &FakeNotificationService::filter, this, nullptr);
+            return false;
+        g_dbus_connection_add_filter(bus_, &PrivateNotificationBus::filter, this, nullptr);
         GVariant* reply =
             g_dbus_connection_call_sync(bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
                                         "RequestName", g_variant_new("(su)", "org.freedesktop.Notifications", 4u),
                                         G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
-        ready_ = reply != nullptr;
         if (reply)
             g_variant_unref(reply);
+        return reply != nullptr;
     }
-    ~FakeNotificationService() {
-        if (bus_)
-            g_object_unref(bus_);
-    }
-    bool ready() const { return ready_; }
     std::vector<std::pair<std::string, std::string>> received() {
         std::lock_guard lock(mutex_);
         return received_;
@@ -85,10 +71,10 @@ private:
         const gchar* body = nullptr;
         g_variant_get_child(g_dbus_message_get_body(message), 3, "&s", &title);
         g_variant_get_child(g_dbus_message_get_body(message), 4, "&s", &body);
-        auto* service = static_cast<FakeNotificationService*>(self);
+        auto* owner = static_cast<PrivateNotificationBus*>(self);
         {
-            std::lock_guard lock(service->mutex_);
-            service->received_.emplace_back(title, body);
+            std::lock_guard lock(owner->mutex_);
+            owner->received_.emplace_back(title, body);
         }
         GDBusMessage* reply = g_dbus_message_new_method_reply(message);
         g_dbus_message_set_body(reply, g_variant_new("(u)", 7u));
@@ -98,8 +84,10 @@ private:
         return nullptr;
     }
 
+    std::string address_;
+    int pid_ = 0;
+    std::optional<stowage::testing::ScopedEnv> env_;
     GDBusConnection* bus_ = nullptr;
-    bool ready_ = false;
     std::mutex mutex_;
     std::vector<std::pair<std::string, std::string>> received_;
 };
@@ -107,24 +95,18 @@ private:
 } // namespace
 
 TEST(Notifier, ReachesTheSessionsNotificationServiceOrSaysNoQuietly) {
-    PrivateBus bus;
+    {
+        stowage::testing::TempHome home;
+        stowage::testing::ScopedEnv env("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + home.path() + "/no-bus");
+        EXPECT_FALSE(notifier::notify("title", "no session bus"));
+    }
+    PrivateNotificationBus bus;
     if (!bus.running())
         GTEST_SKIP() << "dbus-daemon could not start";
-
-    // No service owns the name yet: a quiet false.
-    EXPECT_FALSE(notifier::notify("Scheduled backup failed", "no service"));
-
-    FakeNotificationService service(bus.address());
-    ASSERT_TRUE(service.ready());
+    EXPECT_FALSE(notifier::notify("Scheduled backup failed", "no service owns the name yet"));
+    ASSERT_TRUE(bus.serve());
     EXPECT_TRUE(notifier::notify("Scheduled backup failed", "The disk is full.\xff"));
-    auto got = service.received();
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0].first, "Scheduled backup failed");
-    EXPECT_EQ(got[0].second, "The disk is full.\xef\xbf\xbd") << "invalid UTF-8 would make the bus drop the call";
-}
-
-TEST(Notifier, NoSessionBusIsAQuietFalse) {
-    stowage::testing::TempHome home;
-    stowage::testing::ScopedEnv env("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + home.path() + "/no-bus");
-    EXPECT_FALSE(notifier::notify("title", "body"));
+    // Invalid UTF-8 would make the bus drop the call.
+    EXPECT_EQ(bus.received(), (std::vector<std::pair<std::string, std::string>>{
+                                  {"Scheduled backup failed", "The disk is full.\xef\xbf\xbd"}}));
 }
