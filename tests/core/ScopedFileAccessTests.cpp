@@ -15,8 +15,7 @@ namespace fs = std::filesystem;
 namespace {
 
 /// The Linux bookmarks, with access start/stop counted per folder and refusable.
-class CountingScope : public PathBookmarkScope {
-public:
+struct CountingScope : PathBookmarkScope {
     bool startAccessing(const std::string& folder) override {
         std::lock_guard<std::mutex> guard(mutex_);
         if (refuse)
@@ -31,8 +30,6 @@ public:
 
     std::atomic<bool> refuse{false};
     std::map<std::string, int> starts, stops;
-
-private:
     std::mutex mutex_;
 };
 
@@ -66,8 +63,7 @@ TEST(BookmarkStoreTest, LongestCoveringGrantWinsComponentWiseAndSurvivesARestart
         for (const auto& [path, root] : std::vector<std::pair<std::string, std::string>>{
                  {work + "/p/deeper/file.txt", work}, {work, work}, {u + "/Workshop/x", u}, {u, u}})
             EXPECT_EQ(store->resolvedURL(path), root) << path;
-        EXPECT_FALSE(store->resolvedURL(f.home / "Users/u2"));
-        EXPECT_FALSE(store->resolvedURL(f.home / "Users"));
+        EXPECT_FALSE(store->resolvedURL(f.home / "Users/u2") || store->resolvedURL(f.home / "Users"));
     }
     f.store->revoke(work);
     EXPECT_EQ(f.store->resolvedURL(work + "/p"), u);

@@ -61,15 +61,13 @@ TEST(ShellRun, StatusStreamsAndArgumentsArriveUnchanged) {
     const auto killed = Shell::run("sh", {"-c", "kill -KILL $$"});
     EXPECT_TRUE(killed.status == 128 + SIGKILL && !killed.ok());
 
-    const std::vector<std::string> arguments = {
-        "a b",   "'single'", "\"double\"", "$(echo injected)", "`id`", "-n", "--", "*", "", "x=y",
-        "tab\t", "é😀",       ";|&<>"};
-    std::vector<std::string> printfArguments = {"[%s]\n"};
-    printfArguments.insert(printfArguments.end(), arguments.begin(), arguments.end());
+    const std::vector<std::string> arguments = {"[%s]\n", "a b",   "'single'", "\"double\"", "$(echo injected)",
+                                                "`id`",   "-n",    "--",       "*",          "",
+                                                "x=y",    "tab\t", "é😀",       ";|&<>"};
     std::string expected;
-    for (const auto& argument : arguments)
-        expected += "[" + argument + "]\n";
-    EXPECT_EQ(Shell::run("printf", printfArguments).out, expected);
+    for (std::size_t i = 1; i < arguments.size(); ++i)
+        expected += "[" + arguments[i] + "]\n";
+    EXPECT_EQ(Shell::run("printf", arguments).out, expected);
 }
 
 TEST(ShellRun, EnvironmentChangesApplyAndSecretsNeverReachTheTool) {
@@ -79,31 +77,29 @@ TEST(ShellRun, EnvironmentChangesApplyAndSecretsNeverReachTheTool) {
         return "\n" + Shell::run("env", {}, std::nullopt, Shell::defaultTimeout, changes).out;
     };
     const std::string inherited = env({});
-    EXPECT_NE(inherited.find("\nSTOWAGE_TEST_KEPT=kept\n"), std::string::npos) << inherited;
-    EXPECT_NE(inherited.find("\nSTOWAGE_TEST_REMOVED=gone\n"), std::string::npos);
+    EXPECT_TRUE(inherited.find("\nSTOWAGE_TEST_KEPT=kept\n") != std::string::npos &&
+                inherited.find("\nSTOWAGE_TEST_REMOVED=gone\n") != std::string::npos)
+        << inherited;
     // Asking for a secret explicitly does not bring it back.
     const std::string changed =
         env({{{"ADDED", "a=b"}, {"STOWAGE_TEST_KEPT", "changed"}, {"STOWAGE_PASSPHRASE", "again"}},
              {"STOWAGE_TEST_REMOVED"}});
-    EXPECT_NE(changed.find("\nADDED=a=b\n"), std::string::npos) << changed;
-    EXPECT_NE(changed.find("\nSTOWAGE_TEST_KEPT=changed\n"), std::string::npos);
-    EXPECT_EQ(changed.find("STOWAGE_TEST_REMOVED"), std::string::npos);
-    EXPECT_EQ(changed.find("=kept\n"), std::string::npos);
+    EXPECT_TRUE(changed.find("\nADDED=a=b\n") != std::string::npos &&
+                changed.find("\nSTOWAGE_TEST_KEPT=changed\n") != std::string::npos &&
+                changed.find("STOWAGE_TEST_REMOVED") == std::string::npos &&
+                changed.find("=kept\n") == std::string::npos)
+        << changed;
     for (const char* secret : {"STOWAGE_PASSPHRASE", "STOWAGE_RECOVERY_CODE"})
         EXPECT_EQ((inherited + changed).find(secret), std::string::npos) << secret;
 }
 
-TEST(ShellRun, WorkingDirectoryIsRespectedAndAMissingOneIsAStartFailure) {
+TEST(ShellRun, WorkingDirectoryIsRespectedAndBadRequestsAreRefusedWithoutRunningAnything) {
     testing::TempHome home;
     const auto folder = home.makeDir("work dir");
     EXPECT_EQ(Shell::run("pwd", {}, folder).trimmedOut(), std::filesystem::canonical(folder).string());
     EXPECT_EQ(Shell::run("pwd", {}).trimmedOut(), std::filesystem::current_path().string());
     const auto missing = Shell::run("true", {}, home / "absent");
     EXPECT_TRUE(missing.status == -1 && missing.out.empty() && missing.err == "No such file or directory");
-}
-
-TEST(ShellRun, BadToolNamesAndTimeLimitsAreRefusedWithoutRunningAnything) {
-    testing::TempHome home;
     const auto unknown = Shell::run("stowage-no-such-tool-4711", {"arg"});
     EXPECT_TRUE(!unknown.ok() && unknown.status != -1 && unknown.status != Shell::timedOutStatus);
     EXPECT_NE(unknown.err.find("stowage-no-such-tool-4711"), std::string::npos) << unknown.err;
@@ -122,7 +118,6 @@ TEST(ShellRun, BadToolNamesAndTimeLimitsAreRefusedWithoutRunningAnything) {
 
 TEST(ShellDecoding, InvalidUtf8GivesEmptyTextWithTheRealStatus) {
     const std::pair<const char*, bool> cases[] = {
-        {"plain ascii", true},
         {"\\303\\251\\342\\202\\254\\360\\237\\230\\200", true}, // é € 😀
         {"\\364\\217\\277\\277", true},                          // U+10FFFF
         {"\\200", false},                                        // lone continuation byte
@@ -131,8 +126,7 @@ TEST(ShellDecoding, InvalidUtf8GivesEmptyTextWithTheRealStatus) {
         {"\\340\\200\\257", false},                              // overlong '/'
         {"\\355\\240\\200", false},                              // surrogate U+D800
         {"\\364\\220\\200\\200", false},                         // U+110000
-        {"\\342\\202", false},                                   // truncated sequence
-        {"ok\\342\\202x", false},                                // bad continuation
+        {"ok\\342\\202x", false},                                // truncated, bad continuation
     };
     for (const auto& [bytes, valid] : cases) {
         const std::string script = std::string("printf '") + bytes + "'; printf '" + bytes + "' >&2; exit 3";
