@@ -3,171 +3,104 @@
 
 #include "core/Notifier.hpp"
 
+#include "support/FakeTools.hpp"
 #include "support/TempHome.hpp"
 
 #include <gio/gio.h>
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
+#include <cstring>
 #include <mutex>
-#include <thread>
 
 using namespace stowage;
 
 namespace {
 
-/// A private dbus-daemon for one test; the bus address is exported while it lives.
-class PrivateBus {
-public:
-    PrivateBus() {
-        FILE* pipe = ::popen("dbus-daemon --session --fork --print-address=1 --print-pid=1 2>/dev/null", "r");
-        if (!pipe)
-            return;
-        char line[512];
-        if (std::fgets(line, sizeof line, pipe))
-            address_ = trim(line);
-        if (std::fgets(line, sizeof line, pipe))
-            pid_ = std::atoi(line);
-        ::pclose(pipe);
-        if (const char* old = std::getenv("DBUS_SESSION_BUS_ADDRESS"))
-            saved_ = old;
-        if (!address_.empty())
-            ::setenv("DBUS_SESSION_BUS_ADDRESS", address_.c_str(), 1);
+/// A private dbus-daemon, exported as the session bus while the object lives, on which serve()
+/// owns the notification service's name and answers and records every Notify call. The answers
+/// come from a message filter, which runs on the connection's own worker thread.
+struct PrivateNotificationBus {
+    PrivateNotificationBus() {
+        if (FILE* pipe = ::popen("dbus-daemon --session --fork --print-address=1 --print-pid=1 2>/dev/null", "r")) {
+            char address[512] = "", pid[64] = "";
+            if (std::fgets(address, sizeof address, pipe) && std::fgets(pid, sizeof pid, pipe))
+                pid_ = std::atoi(pid);
+            ::pclose(pipe);
+            address_ = std::string(address).substr(0, std::strcspn(address, "\n"));
+        }
+        env_.emplace("DBUS_SESSION_BUS_ADDRESS", address_);
     }
-    ~PrivateBus() {
+    ~PrivateNotificationBus() {
+        if (bus_)
+            g_object_unref(bus_);
         if (pid_ > 0)
             ::kill(pid_, SIGTERM);
-        if (saved_)
-            ::setenv("DBUS_SESSION_BUS_ADDRESS", saved_->c_str(), 1);
-        else
-            ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
     }
     bool running() const { return !address_.empty() && pid_ > 0; }
-    const std::string& address() const { return address_; }
 
-private:
-    static std::string trim(std::string s) {
-        while (!s.empty() && (s.back() == '\n' || s.back() == ' '))
-            s.pop_back();
-        return s;
+    bool serve() {
+        bus_ = g_dbus_connection_new_for_address_sync(
+            address_.c_str(),
+            static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                              G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+            nullptr, nullptr, nullptr);
+        if (!bus_)
+            return false;
+        g_dbus_connection_add_filter(bus_, &PrivateNotificationBus::filter, this, nullptr);
+        GVariant* reply =
+            g_dbus_connection_call_sync(bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                        "RequestName", g_variant_new("(su)", "org.freedesktop.Notifications", 4u),
+                                        G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+        if (reply)
+            g_variant_unref(reply);
+        return reply != nullptr;
     }
-    std::string address_;
-    int pid_ = 0;
-    std::optional<std::string> saved_;
-};
-
-/// A minimal notification daemon: owns the well-known name and records every Notify call.
-class FakeNotificationService {
-public:
-    explicit FakeNotificationService(const std::string& address) {
-        context_ = g_main_context_new();
-        loop_ = g_main_loop_new(context_, FALSE);
-        thread_ = std::thread([this, address] {
-            g_main_context_push_thread_default(context_);
-            GError* error = nullptr;
-            bus_ = g_dbus_connection_new_for_address_sync(
-                address.c_str(),
-                static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                                  G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-                nullptr, nullptr, &error);
-            g_clear_error(&error);
-            if (bus_) {
-                static const char* xml =
-                    "<node><interface name='org.freedesktop.Notifications'><method name='Notify'>"
-                    "<arg type='s' direction='in'/><arg type='u' direction='in'/><arg type='s' direction='in'/>"
-                    "<arg type='s' direction='in'/><arg type='s' direction='in'/><arg type='as' direction='in'/>"
-                    "<arg type='a{sv}' direction='in'/><arg type='i' direction='in'/>"
-                    "<arg type='u' direction='out'/></method></interface></node>";
-                GDBusNodeInfo* info = g_dbus_node_info_new_for_xml(xml, nullptr);
-                static const GDBusInterfaceVTable vtable{&FakeNotificationService::onCall, nullptr, nullptr, {}};
-                g_dbus_connection_register_object(bus_, "/org/freedesktop/Notifications", info->interfaces[0], &vtable,
-                                                  this, nullptr, nullptr);
-                g_dbus_node_info_unref(info);
-                GVariant* reply = g_dbus_connection_call_sync(
-                    bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
-                    g_variant_new("(su)", "org.freedesktop.Notifications", 4u), G_VARIANT_TYPE("(u)"),
-                    G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
-                if (reply) {
-                    g_variant_unref(reply);
-                    ready_ = true;
-                }
-            }
-            started_ = true;
-            g_main_loop_run(loop_);
-            if (bus_)
-                g_object_unref(bus_);
-            g_main_context_pop_thread_default(context_);
-        });
-        while (!started_)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    ~FakeNotificationService() {
-        g_main_loop_quit(loop_);
-        g_main_context_wakeup(context_);
-        thread_.join();
-        g_main_loop_unref(loop_);
-        g_main_context_unref(context_);
-    }
-    bool ready() const { return ready_; }
-    std::vector<std::pair<std::string, std::string>> received() {
-        std::lock_guard lock(mutex_);
-        return received_;
-    }
-
-private:
-    static void onCall(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* parameters,
-                       GDBusMethodInvocation* invocation, gpointer self) {
+    static GDBusMessage* filter(GDBusConnection* bus, GDBusMessage* message, gboolean incoming, gpointer self) {
+        if (!incoming || g_strcmp0(g_dbus_message_get_member(message), "Notify") != 0)
+            return message;
         const gchar* title = nullptr;
         const gchar* body = nullptr;
-        g_variant_get_child(parameters, 3, "&s", &title);
-        g_variant_get_child(parameters, 4, "&s", &body);
-        auto* service = static_cast<FakeNotificationService*>(self);
+        g_variant_get_child(g_dbus_message_get_body(message), 3, "&s", &title);
+        g_variant_get_child(g_dbus_message_get_body(message), 4, "&s", &body);
+        auto* owner = static_cast<PrivateNotificationBus*>(self);
         {
-            std::lock_guard lock(service->mutex_);
-            service->received_.emplace_back(title, body);
+            std::lock_guard lock(owner->mutex);
+            owner->received.emplace_back(title, body);
         }
-        g_dbus_method_invocation_return_value(invocation, g_variant_new("(u)", 7u));
+        GDBusMessage* reply = g_dbus_message_new_method_reply(message);
+        g_dbus_message_set_body(reply, g_variant_new("(u)", 7u));
+        g_dbus_connection_send_message(bus, reply, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, nullptr);
+        g_object_unref(reply);
+        g_object_unref(message);
+        return nullptr;
     }
 
-    GMainContext* context_;
-    GMainLoop* loop_;
+    std::string address_;
+    int pid_ = 0;
+    std::optional<stowage::testing::ScopedEnv> env_;
     GDBusConnection* bus_ = nullptr;
-    std::thread thread_;
-    std::atomic<bool> started_{false}, ready_{false};
-    std::mutex mutex_;
-    std::vector<std::pair<std::string, std::string>> received_;
+    std::mutex mutex;
+    std::vector<std::pair<std::string, std::string>> received;
 };
 
 } // namespace
 
 TEST(Notifier, ReachesTheSessionsNotificationServiceOrSaysNoQuietly) {
-    PrivateBus bus;
+    {
+        stowage::testing::TempHome home;
+        stowage::testing::ScopedEnv env("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + home.path() + "/no-bus");
+        EXPECT_FALSE(notifier::notify("title", "no session bus"));
+    }
+    PrivateNotificationBus bus;
     if (!bus.running())
         GTEST_SKIP() << "dbus-daemon could not start";
-
-    // No service owns the name yet: a quiet false.
-    EXPECT_FALSE(notifier::notify("Scheduled backup failed", "no service"));
-
-    FakeNotificationService service(bus.address());
-    ASSERT_TRUE(service.ready());
+    EXPECT_FALSE(notifier::notify("Scheduled backup failed", "no service owns the name yet"));
+    ASSERT_TRUE(bus.serve());
     EXPECT_TRUE(notifier::notify("Scheduled backup failed", "The disk is full.\xff"));
-    auto got = service.received();
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0].first, "Scheduled backup failed");
-    EXPECT_EQ(got[0].second, "The disk is full.\xef\xbf\xbd") << "invalid UTF-8 would make the bus drop the call";
-}
-
-TEST(Notifier, NoSessionBusIsAQuietFalse) {
-    stowage::testing::TempHome home;
-    const char* old = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-    std::optional<std::string> saved = old ? std::optional<std::string>(old) : std::nullopt;
-    ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + home.path() + "/no-bus").c_str(), 1);
-    EXPECT_FALSE(notifier::notify("title", "body"));
-    if (saved)
-        ::setenv("DBUS_SESSION_BUS_ADDRESS", saved->c_str(), 1);
-    else
-        ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    // Invalid UTF-8 would make the bus drop the call.
+    std::lock_guard lock(bus.mutex);
+    EXPECT_EQ(bus.received, (std::vector<std::pair<std::string, std::string>>{
+                                {"Scheduled backup failed", "The disk is full.\xef\xbf\xbd"}}));
 }

@@ -1,180 +1,81 @@
 #include "core/Paths.hpp"
 
+#include "support/FakeTools.hpp"
 #include "support/TempHome.hpp"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <optional>
 #include <pwd.h>
 #include <unistd.h>
 
 using namespace stowage;
+using stowage::testing::ScopedEnv;
 using stowage::testing::TempHome;
 
 namespace {
 
-std::string passwdHomeOfCurrentUser() {
-    const passwd* pw = getpwuid(getuid());
-    std::string home = pw != nullptr && pw->pw_dir != nullptr ? pw->pw_dir : "";
+std::string passwdHomeOf(const char* user) {
+    const passwd* pw = getpwnam(user);
+    std::string home = pw != nullptr ? pw->pw_dir : "";
     while (home.size() > 1 && home.back() == '/')
         home.pop_back();
     return home;
 }
 
-/// Sets HOME for one scope (TempHome already restores HOME, so this nests inside one).
-class ScopedHome {
-public:
-    explicit ScopedHome(const char* value) {
-        if (const char* v = std::getenv("HOME"))
-            saved_ = v;
-        if (value)
-            setenv("HOME", value, 1);
-        else
-            unsetenv("HOME");
-    }
-    ~ScopedHome() {
-        if (saved_)
-            setenv("HOME", saved_->c_str(), 1);
-        else
-            unsetenv("HOME");
-    }
-    ScopedHome(const ScopedHome&) = delete;
-    ScopedHome& operator=(const ScopedHome&) = delete;
-
-private:
-    std::optional<std::string> saved_;
-};
-
 } // namespace
 
-TEST(PathsTest, HomeFolderFollowsHomeThenPasswordDatabase) {
+TEST(PathsTest, HomeFollowsHomeThenThePasswordDatabaseAndTildeExpandsAgainstIt) {
     TempHome home;
-    EXPECT_EQ(paths::homeFolder(), home.path());
-    {
-        ScopedHome trailing((home.path() + "//").c_str());
-        EXPECT_EQ(paths::homeFolder(), home.path());
+    const std::string me = getpwuid(getuid())->pw_name;
+    const std::string myHome = passwdHomeOf(me.c_str());
+    for (const auto& [value, want] : std::vector<std::pair<std::optional<std::string>, std::string>>{
+             {home.path() + "//", home.path()}, {"", myHome}, {std::nullopt, myHome}, {"/", "/"}}) {
+        ScopedEnv env("HOME", value);
+        EXPECT_EQ(paths::homeFolder(), want) << value.value_or("unset");
     }
-    {
-        ScopedHome empty("");
-        EXPECT_EQ(paths::homeFolder(), passwdHomeOfCurrentUser());
-    }
-    {
-        ScopedHome unset(nullptr);
-        EXPECT_EQ(paths::homeFolder(), passwdHomeOfCurrentUser());
-    }
-    {
-        ScopedHome rootHome("/");
-        EXPECT_EQ(paths::homeFolder(), "/");
-    }
-}
-
-TEST(PathsTest, ExpandTilde) {
-    TempHome home;
     EXPECT_EQ(paths::expandTilde("~"), home.path());
-    EXPECT_EQ(paths::expandTilde("~/"), home.path() + "/");
     EXPECT_EQ(paths::expandTilde("~/.ssh/id_*"), home.path() + "/.ssh/id_*");
-    EXPECT_EQ(paths::expandTilde("~/Library/Application Support/x"), home.path() + "/Library/Application Support/x");
-    EXPECT_EQ(paths::expandTilde("/abs/~/x"), "/abs/~/x");
-    EXPECT_EQ(paths::expandTilde("rel/~"), "rel/~");
-    EXPECT_EQ(paths::expandTilde(""), "");
-    EXPECT_EQ(paths::expandTilde("/opt/homebrew/bin/brew"), "/opt/homebrew/bin/brew");
-    EXPECT_EQ(paths::expandTilde("~no-such-user-stowage/x"), "~no-such-user-stowage/x");
-    EXPECT_EQ(paths::expandTilde("~no-such-user-stowage"), "~no-such-user-stowage");
-}
+    for (const char* unchanged : {"/abs/~/x", "rel/~", "", "~no-such-user-stowage/x", "~no-such-user-stowage"})
+        EXPECT_EQ(paths::expandTilde(unchanged), unchanged);
 
-TEST(PathsTest, ExpandTildeOfNamedUserIgnoresHome) {
-    TempHome home;
-    const passwd* pw = getpwuid(getuid());
-    ASSERT_NE(pw, nullptr);
-    const std::string me = pw->pw_name;
-    const std::string myHome = passwdHomeOfCurrentUser();
+    // ~user reads the password database, never HOME.
     EXPECT_EQ(paths::homeFolderOf(me), myHome);
-    EXPECT_EQ(paths::expandTilde("~" + me), myHome);
     EXPECT_EQ(paths::expandTilde("~" + me + "/a/b"), (myHome == "/" ? "" : myHome) + "/a/b");
-    EXPECT_NE(paths::expandTilde("~" + me), home.path());
-
-    if (const passwd* root = getpwnam("root")) {
-        std::string rootHome = root->pw_dir;
-        EXPECT_EQ(paths::homeFolderOf("root"), rootHome);
-        EXPECT_EQ(paths::expandTilde("~root/.ssh"), (rootHome == "/" ? "" : rootHome) + "/.ssh");
-    }
     EXPECT_EQ(paths::homeFolderOf("no-such-user-stowage"), "");
-}
 
-TEST(PathsTest, ExpandTildeWithRootAsHomeDoesNotDoubleSlash) {
-    TempHome home;
-    ScopedHome rootHome("/");
+    // Abbreviation takes whole components only, and against a home of "/" nothing doubles or shrinks.
+    EXPECT_EQ(paths::abbreviateHome(home / ".ssh/id_ed25519"), "~/.ssh/id_ed25519");
+    EXPECT_EQ(paths::abbreviateHome(home.path() + "2/x"), home.path() + "2/x");
+    EXPECT_EQ(paths::expandTilde(paths::abbreviateHome(home / "a b/c")), home / "a b/c");
+    ScopedEnv rootHome("HOME", "/");
     EXPECT_EQ(paths::expandTilde("~"), "/");
     EXPECT_EQ(paths::expandTilde("~/etc/x"), "/etc/x");
-    // Abbreviating against "/" would turn every path into "~...": it is left alone.
     EXPECT_EQ(paths::abbreviateHome("/etc/x"), "/etc/x");
 }
 
-TEST(PathsTest, AbbreviateHome) {
-    TempHome home;
-    EXPECT_EQ(paths::abbreviateHome(home.path()), "~");
-    EXPECT_EQ(paths::abbreviateHome(home / ".ssh/id_ed25519"), "~/.ssh/id_ed25519");
-    // A sibling that merely shares the prefix is not inside the home folder.
-    EXPECT_EQ(paths::abbreviateHome(home.path() + "2/x"), home.path() + "2/x");
-    EXPECT_EQ(paths::abbreviateHome("/elsewhere/x"), "/elsewhere/x");
-    EXPECT_EQ(paths::expandTilde(paths::abbreviateHome(home / "a b/c")), home / "a b/c");
-}
-
-TEST(PathsTest, JoinPutsExactlyOneSlashBetweenParts) {
-    EXPECT_EQ(paths::join("/a", "b"), "/a/b");
-    EXPECT_EQ(paths::join("/a/", "b"), "/a/b");
+TEST(PathsTest, JoinRelativeFormLastComponentAndParent) {
     EXPECT_EQ(paths::join("/a//", "//b"), "/a/b");
-    EXPECT_EQ(paths::join("/a", "b/c/"), "/a/b/c/");
-    EXPECT_EQ(paths::join("/", "b"), "/b");
-    EXPECT_EQ(paths::join("/", "/b"), "/b");
-    EXPECT_EQ(paths::join("//", "b"), "/b");
+    EXPECT_EQ(paths::join("//", "/b"), "/b");
     EXPECT_EQ(paths::join("", "b"), "b");
     EXPECT_EQ(paths::join("/a", ""), "/a");
-    EXPECT_EQ(paths::join("/backup", paths::relativeForm("/home/u/.zshrc")), "/backup/home/u/.zshrc");
-}
-
-TEST(PathsTest, RelativeFormDropsOneLeadingSlash) {
     EXPECT_EQ(paths::relativeForm("/home/u/.zshrc"), "home/u/.zshrc");
     EXPECT_EQ(paths::relativeForm("//x"), "/x");
-    EXPECT_EQ(paths::relativeForm("x/y"), "x/y");
-    EXPECT_EQ(paths::relativeForm("/"), "");
-    EXPECT_EQ(paths::relativeForm(""), "");
-}
-
-TEST(PathsTest, LastComponentAndParent) {
-    EXPECT_EQ(paths::lastComponent("/a/b/c.txt"), "c.txt");
-    EXPECT_EQ(paths::lastComponent("c.txt"), "c.txt");
     EXPECT_EQ(paths::lastComponent("/a/b/"), "");
-    EXPECT_EQ(paths::lastComponent("/"), "");
     EXPECT_EQ(paths::parent("/a/b/c.txt"), "/a/b");
-    EXPECT_EQ(paths::parent("/a"), "/");
     EXPECT_EQ(paths::parent("/"), "/");
     EXPECT_EQ(paths::parent("name"), "");
     EXPECT_EQ(paths::parent("rel/name"), "rel");
 }
 
-TEST(PathsTest, IsUnderComparesWholeComponents) {
-    EXPECT_TRUE(paths::isUnder("/a/b", "/a/b"));
-    EXPECT_TRUE(paths::isUnder("/a/b/c", "/a/b"));
-    EXPECT_TRUE(paths::isUnder("/a/b/c/d", "/a"));
-    EXPECT_FALSE(paths::isUnder("/a/bc", "/a/b"));
-    EXPECT_FALSE(paths::isUnder("/a", "/a/b"));
-    EXPECT_FALSE(paths::isUnder("/x/a/b", "/a"));
-    EXPECT_TRUE(paths::isUnder("/anything", "/"));
-    EXPECT_TRUE(paths::isUnder("/", "/"));
-    EXPECT_FALSE(paths::isUnder("relative", "/"));
-}
-
-TEST(PathsTest, IsUnderIgnoresTrailingSlashesAndEmptyRoot) {
-    EXPECT_TRUE(paths::isUnder("/a/b/c", "/a/b/"));
-    EXPECT_TRUE(paths::isUnder("/a/b/", "/a/b"));
-    EXPECT_TRUE(paths::isUnder("/a/b", "/a/b//"));
-    EXPECT_FALSE(paths::isUnder("/a/bc", "/a/b/"));
-    EXPECT_TRUE(paths::isUnder("/a", "//"));
-    // An empty root names no folder: nothing lies under it.
-    EXPECT_FALSE(paths::isUnder("/a", ""));
-    EXPECT_FALSE(paths::isUnder("/", ""));
+TEST(PathsTest, IsUnderComparesWholeComponentsAndAnEmptyRootHoldsNothing) {
+    const std::tuple<const char*, const char*, bool> cases[] = {
+        {"/a/b", "/a/b", true},    {"/a/b/c/d", "/a", true}, {"/a/bc", "/a/b", false},  {"/a", "/a/b", false},
+        {"/x/a/b", "/a", false},   {"/anything", "/", true}, {"/", "/", true},          {"relative", "/", false},
+        {"/a/b/c", "/a/b/", true}, {"/a/b/", "/a/b", true},  {"/a/bc", "/a/b/", false}, {"/a", "//", true},
+        {"/a", "", false},         {"/", "", false},
+    };
+    for (const auto& [path, root, under] : cases)
+        EXPECT_EQ(paths::isUnder(path, root), under) << path << " under " << root;
 }
 
 // The XDG folders follow the environment at each call: an absolute value wins (trailing "/" dropped),
@@ -184,38 +85,31 @@ TEST(PathsTest, ExpandPatternFollowsTheXdgFolders) {
     TempHome home;
     const std::string h = home.path();
     struct Case {
-        const char* configValue; // nullptr: unset
+        std::optional<std::string> configValue;
         const char* pattern;
         bool forGlob;
         std::string want;
     };
     const std::vector<Case> cases = {
-        {nullptr, "$XDG_CONFIG_HOME/Code/User", false, h + "/.config/Code/User"},
+        {std::nullopt, "$XDG_CONFIG_HOME/Code/User", false, h + "/.config/Code/User"},
         {"", "$XDG_CONFIG_HOME/x", false, h + "/.config/x"},
         {"relative/cfg", "$XDG_CONFIG_HOME/x", false, h + "/.config/x"},
         {"/srv/cfg//", "$XDG_CONFIG_HOME/x", false, "/srv/cfg/x"},
         {"/srv/cfg", "$XDG_CONFIG_HOME", false, "/srv/cfg"},
         {"/srv/cfg", "$XDG_CONFIG_HOMEx/y", false, "$XDG_CONFIG_HOMEx/y"},
         {"/srv/cfg", "/etc/$XDG_CONFIG_HOME/y", false, "/etc/$XDG_CONFIG_HOME/y"},
-        {"/srv/cfg", "~/.config/x", false, h + "/.config/x"},
         {"/srv/[c]*fg", "$XDG_CONFIG_HOME/JetBrains/*/options", true, "/srv/\\[c]\\*fg/JetBrains/*/options"},
         {"/srv/[c]*fg", "$XDG_CONFIG_HOME/JetBrains/*/options", false, "/srv/[c]*fg/JetBrains/*/options"},
-        {nullptr, "$XDG_DATA_HOME/keyrings", false, "/srv/data/keyrings"},
+        {std::nullopt, "$XDG_DATA_HOME/keyrings", false, "/srv/data/keyrings"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.pattern);
-        if (c.configValue)
-            setenv("XDG_CONFIG_HOME", c.configValue, 1);
-        else
-            unsetenv("XDG_CONFIG_HOME");
-        setenv("XDG_DATA_HOME", "/srv/data", 1);
-        EXPECT_EQ(paths::expandPattern(c.pattern, c.forGlob), c.want);
+        ScopedEnv config("XDG_CONFIG_HOME", c.configValue);
+        ScopedEnv data("XDG_DATA_HOME", "/srv/data");
+        EXPECT_EQ(paths::expandPattern(c.pattern, c.forGlob), c.want) << c.pattern;
     }
-    unsetenv("XDG_DATA_HOME");
+    ScopedEnv noData("XDG_DATA_HOME", std::nullopt);
     EXPECT_EQ(paths::xdgDataHome(), h + "/.local/share");
-    {
-        ScopedHome bracketed("/home/a[1]");
-        EXPECT_EQ(paths::expandPattern("~/.ssh/id_*", true), "/home/a\\[1]/.ssh/id_*");
-        EXPECT_EQ(paths::expandPattern("~/.ssh/id_*"), "/home/a[1]/.ssh/id_*");
-    }
+    ScopedEnv bracketed("HOME", "/home/a[1]");
+    EXPECT_EQ(paths::expandPattern("~/.ssh/id_*", true), "/home/a\\[1]/.ssh/id_*");
+    EXPECT_EQ(paths::expandPattern("~/.ssh/id_*"), "/home/a[1]/.ssh/id_*");
 }

@@ -12,7 +12,6 @@ TEST(Wording, LinuxReadsPlatformWordsAsItsUsersSayThem) {
         {"this machine's keychain", "this machine's keyring"},
         {"Reveal in Finder", "Reveal in file manager"},
         {"\u2318R", "Ctrl+R"},
-        {"This Mac", "This computer"},
         {"macOS Macro MacBook iMac", "macOS Macro MacBook iMac"},
     };
     for (const auto& [mac, linux] : cases) {
