@@ -7,9 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -43,12 +43,6 @@ int runChildOperation(const std::string& operation) {
     } else if (operation == "load") {
         auto key = BundleKey::loadFromKeychain(5.0);
         std::printf("load %s\n", key ? hex(*key).c_str() : "none");
-    } else if (operation == "service-load") {
-        // The Secret Service alone, to tell where a key came from.
-        KeyStore::Loaded loaded = SecretServiceKeyStore().load();
-        const char* names[] = {"ok", "notFound", "unavailable", "failed"};
-        std::printf("service-load %s %s\n", names[static_cast<int>(loaded.status)],
-                    loaded.key ? hex(*loaded.key).c_str() : "none");
     } else {
         return 2;
     }
@@ -65,29 +59,23 @@ const int childExit = [] {
     return code;
 }();
 
-/// Runs this executable as a child doing `operation`, with no display to autolaunch a bus from and
-/// a private runtime folder (runChild already points the session bus nowhere).
-std::string child(const TempHome& home, const std::string& operation, const std::string& keyHex = {}) {
+/// Runs `binary` with no display to autolaunch a session bus from and a private runtime folder
+/// (runChild already points the bus nowhere); answers its output.
+std::string isolated(const TempHome& home, const std::string& binary, const std::vector<std::string>& arguments,
+                     std::map<std::string, std::string> environment = {}) {
     const std::string run = home.makeDir("run");
     ::chmod(run.c_str(), 0700);
-    return runChild(fs::read_symlink("/proc/self/exe").string(), {},
-                    {{"DISPLAY", ""},
-                     {"WAYLAND_DISPLAY", ""},
-                     {"XDG_RUNTIME_DIR", run},
-                     {"STOWAGE_KEYSTORE_CHILD", operation},
-                     {"STOWAGE_KEYSTORE_CHILD_KEY", keyHex}},
-                    30s)
-        .out;
+    environment.insert({{"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"XDG_RUNTIME_DIR", run}});
+    return runChild(binary, arguments, environment, 150s).out;
 }
+
+const std::string self = fs::read_symlink("/proc/self/exe").string();
 
 // ---- Scripted stores ---------------------------------------------------------------------------
 
-/// An in-memory store whose answers the test chooses.
-class MemoryStore : public KeyStore {
-public:
-    Status storeAnswer = Status::ok;
-    Status loadAnswer = Status::ok; // used when an item is held; otherwise notFound
-    Status removeAnswer = Status::ok;
+/// An in-memory store whose answers the test chooses (loads answer notFound while it holds no item).
+struct MemoryStore : KeyStore {
+    Status storeAnswer = Status::ok, loadAnswer = Status::ok, removeAnswer = Status::ok;
     std::optional<SymmetricKey> item;
     int stores = 0;
 
@@ -98,9 +86,8 @@ public:
         return storeAnswer;
     }
     Loaded load() override {
-        if (loadAnswer != Status::ok)
-            return {loadAnswer, std::nullopt};
-        return {item ? Status::ok : Status::notFound, item};
+        return loadAnswer != Status::ok ? Loaded{loadAnswer, std::nullopt}
+                                        : Loaded{item ? Status::ok : Status::notFound, item};
     }
     Status remove() override {
         if (removeAnswer == Status::ok)
@@ -109,48 +96,28 @@ public:
     }
 };
 
-/// A store whose every operation blocks until the test releases it.
+/// A store whose every operation blocks until the test opens the gate, then counts itself finished.
 class BlockingStore : public KeyStore {
 public:
     Status store(const SymmetricKey& key) override {
-        // Kept before the operation counts as finished, so a waiter never sees it missing.
-        waitForRelease([&] { stored_ = key; });
+        opened.wait();
+        std::lock_guard lock(mutex);
+        stored = key; // kept before the operation counts as finished
+        ++finished;
         return Status::ok;
     }
     Loaded load() override {
-        waitForRelease([] {});
+        opened.wait();
+        ++finished;
         return {Status::ok, keyOf(1)};
     }
     Status remove() override { return Status::ok; }
 
-    void release() {
-        std::lock_guard lock(mutex_);
-        released_ = true;
-        cv_.notify_all();
-    }
-    /// Waits until `count` operations have finished, including ones whose worker has not started yet.
-    bool waitUntilFinished(int count) {
-        std::unique_lock lock(mutex_);
-        return cv_.wait_for(lock, 10s, [&] { return finished_ >= count; });
-    }
-    std::optional<SymmetricKey> stored() {
-        std::lock_guard lock(mutex_);
-        return stored_;
-    }
-
-private:
-    template <typename Body> void waitForRelease(Body body) {
-        std::unique_lock lock(mutex_);
-        cv_.wait(lock, [&] { return released_; });
-        body();
-        ++finished_;
-        cv_.notify_all();
-    }
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    bool released_ = false;
-    int finished_ = 0;
-    std::optional<SymmetricKey> stored_;
+    std::promise<void> gate;
+    std::shared_future<void> opened = gate.get_future().share();
+    std::atomic<int> finished = 0;
+    std::mutex mutex;
+    std::optional<SymmetricKey> stored;
 };
 
 double secondsSince(std::chrono::steady_clock::time_point start) {
@@ -216,7 +183,7 @@ TEST(FileKeyStoreTest, OnlyAPlainThirtyTwoByteFileIsAKeyAndALinkIsNeverFollowed)
 
 // ---- Fallback composition ----------------------------------------------------------------------
 
-TEST(FallbackKeyStoreTest, TheStandInServesOnlyWhileThePrimaryDoesNotAnswer) {
+TEST(FallbackKeyStoreTest, TheStandInServesOnlyWhileThePrimaryDoesNotAnswerAndNeverShadowsIt) {
     auto primary = std::make_shared<MemoryStore>();
     auto standIn = std::make_shared<MemoryStore>();
     FallbackKeyStore store(primary, standIn);
@@ -241,15 +208,11 @@ TEST(FallbackKeyStoreTest, TheStandInServesOnlyWhileThePrimaryDoesNotAnswer) {
     primary->loadAnswer = Status::unavailable;
     standIn->loadAnswer = Status::failed;
     EXPECT_EQ(store.load().status, Status::failed);
-}
 
-TEST(FallbackKeyStoreTest, ARefusalOfThePrimaryIsNotPaperedOverByTheStandIn) {
-    auto primary = std::make_shared<MemoryStore>();
-    auto standIn = std::make_shared<MemoryStore>();
-    FallbackKeyStore store(primary, standIn);
+    // A refusal of the primary is not papered over by the stand-in.
     primary->storeAnswer = Status::failed;
-    EXPECT_EQ(store.store(keyOf(1)), Status::failed);
-    EXPECT_EQ(standIn->stores, 0);
+    EXPECT_EQ(store.store(keyOf(3)), Status::failed);
+    EXPECT_EQ(standIn->stores, 1);
 
     // A stale stand-in copy that cannot be removed would shadow the new key: not a success.
     primary->storeAnswer = Status::ok;
@@ -304,30 +267,28 @@ TEST(KeychainWaitTest, ABlockedStoreCostsTheLimitAndNoMoreAndIsNotTakenForAnAnsw
     EXPECT_LT(secondsSince(start), 1.0);
 
     // The late workers still finish, with their own copies of what they were given.
-    blocking->release();
-    ASSERT_TRUE(blocking->waitUntilFinished(3));
-    EXPECT_EQ(blocking->stored(), keyOf(8));
+    blocking->gate.set_value();
+    for (int waited = 0; waited < 1000 && blocking->finished < 3; ++waited)
+        std::this_thread::sleep_for(10ms);
+    std::lock_guard lock(blocking->mutex);
+    EXPECT_EQ(blocking->stored, keyOf(8));
 }
 
 TEST(KeychainWaitTest, ConcurrentCallsGetTheirOwnAnswers) {
     // A store that takes a little while and refuses keys whose first byte is odd.
-    class PickyStore : public KeyStore {
-    public:
+    struct PickyStore : MemoryStore {
         Status store(const SymmetricKey& key) override {
             std::this_thread::sleep_for(std::chrono::milliseconds(key.data()[0] % 7));
             return key.data()[0] % 2 == 0 ? Status::ok : Status::failed;
         }
-        Loaded load() override { return {Status::notFound, std::nullopt}; }
-        Status remove() override { return Status::ok; }
     };
     auto picky = std::make_shared<PickyStore>();
     std::vector<std::future<bool>> results;
-    for (int i = 0; i < 40; ++i)
-        results.push_back(std::async(std::launch::async, [&, i] {
-            return BundleKey::storeInKeychain(keyOf(static_cast<std::uint8_t>(i)), 5.0, picky);
-        }));
-    for (int i = 0; i < 40; ++i)
-        EXPECT_EQ(results[static_cast<std::size_t>(i)].get(), i % 2 == 0) << i;
+    for (std::uint8_t i = 0; i < 40; ++i)
+        results.push_back(
+            std::async(std::launch::async, [&, i] { return BundleKey::storeInKeychain(keyOf(i), 5.0, picky); }));
+    for (std::size_t i = 0; i < 40; ++i)
+        EXPECT_EQ(results[i].get(), i % 2 == 0) << i;
 }
 
 // ---- The platform store in real processes ------------------------------------------------------
@@ -335,13 +296,14 @@ TEST(KeychainWaitTest, ConcurrentCallsGetTheirOwnAnswers) {
 TEST(PlatformKeyStoreTest, WithoutASecretServiceTheKeyGoesToTheFileStore) {
     TempHome home;
     const SymmetricKey key = BundleKey::generate();
-    EXPECT_EQ(child(home, "store", hex(key)), "store ok\n");
+    EXPECT_EQ(isolated(home, self, {}, {{"STOWAGE_KEYSTORE_CHILD", "store"}, {"STOWAGE_KEYSTORE_CHILD_KEY", hex(key)}}),
+              "store ok\n");
     const std::string folder = home.path() + "/.local/share/stowage";
     EXPECT_EQ(modeOf(folder), 0700u);
     EXPECT_EQ(modeOf(folder + "/io.stowage.bundle-primary.key"), 0600u);
     EXPECT_EQ(slurp(folder + "/io.stowage.bundle-primary.key"),
               std::string(reinterpret_cast<const char*>(key.data()), 32));
-    EXPECT_EQ(child(home, "load"), "load " + hex(key) + "\n");
+    EXPECT_EQ(isolated(home, self, {}, {{"STOWAGE_KEYSTORE_CHILD", "load"}}), "load " + hex(key) + "\n");
 }
 
 TEST(PlatformKeyStoreTest, SecretServiceHoldsExactlyOneItemWithTheLatestKey) {
@@ -350,12 +312,14 @@ TEST(PlatformKeyStoreTest, SecretServiceHoldsExactlyOneItemWithTheLatestKey) {
             GTEST_SKIP() << tool << " is not installed; the Secret Service path cannot be exercised";
 
     TempHome home;
-    const std::string run = home.makeDir("run");
-    ::chmod(run.c_str(), 0700);
     const SymmetricKey a = BundleKey::generate(), b = BundleKey::generate(), c = BundleKey::generate(),
                        d = BundleKey::generate();
     const std::string script = home.writeFile("session.sh", R"SH(
+SELF=$1 KEYFILE=$2 A=$3 B=$4 C=$5 D=$6
 run() { STOWAGE_KEYSTORE_CHILD="$1" STOWAGE_KEYSTORE_CHILD_KEY="$2" "$SELF" 2>/dev/null; }
+file() { [ -e "$KEYFILE" ] && echo "file present" || echo "file absent"; }
+# The Secret Service alone, to tell where a key came from.
+tool() { echo "tool $(secret-tool lookup service io.stowage.bundle account primary | od -An -v -tx1 | tr -d ' \n')"; }
 printf '%s' 'test keyring password' | gnome-keyring-daemon --unlock --components=secrets >/dev/null 2>&1 ||
     { echo "skip gnome-keyring-daemon could not start in a private D-Bus session"; exit 0; }
 i=0
@@ -369,37 +333,29 @@ echo "ready"
 run store "$A"
 run store "$B"
 echo "items $(secret-tool search --all service io.stowage.bundle account primary 2>&1 | grep -c '^label = ')"
-echo "tool $(secret-tool lookup service io.stowage.bundle account primary | od -An -v -tx1 | tr -d ' \n')"
+tool
 run load
-echo "file $([ -e "$KEYFILE" ] && echo present || echo absent)"
+file
 # While the service cannot be reached the key goes to the file, which is then the newer copy.
 DBUS_SESSION_BUS_ADDRESS="unix:path=$HOME/no-bus" STOWAGE_KEYSTORE_CHILD=store STOWAGE_KEYSTORE_CHILD_KEY="$C" \
     "$SELF" 2>/dev/null
-echo "file $([ -e "$KEYFILE" ] && echo present || echo absent)"
+file
 run load
-run service-load
+tool
 # Reachable again: the service takes the key and the file copy is retired.
 run store "$D"
-echo "file $([ -e "$KEYFILE" ] && echo present || echo absent)"
+file
 run load
-run service-load
+tool
 )SH");
     const std::string out =
-        runChild("/bin/sh", {"-c", "timeout 120 dbus-run-session -- sh '" + script + "' 2>/dev/null"},
-                 {{"DISPLAY", ""},
-                  {"WAYLAND_DISPLAY", ""},
-                  {"XDG_RUNTIME_DIR", run},
-                  {"SELF", fs::read_symlink("/proc/self/exe").string()},
-                  {"A", hex(a)},
-                  {"B", hex(b)},
-                  {"C", hex(c)},
-                  {"D", hex(d)},
-                  {"KEYFILE", home.path() + "/.local/share/stowage/io.stowage.bundle-primary.key"}})
-            .out;
+        isolated(home, "/bin/sh",
+                 {"-c", "exec timeout 120 dbus-run-session -- sh \"$0\" \"$@\" 2>/dev/null", script, self,
+                  home.path() + "/.local/share/stowage/io.stowage.bundle-primary.key", hex(a), hex(b), hex(c), hex(d)});
     ASSERT_FALSE(out.empty()) << "dbus-run-session produced no output";
     if (out.rfind("skip ", 0) == 0)
         GTEST_SKIP() << out;
     EXPECT_EQ(out, "ready\nstore ok\nstore ok\nitems 1\ntool " + hex(b) + "\nload " + hex(b) +
-                       "\nfile absent\nstore ok\nfile present\nload " + hex(c) + "\nservice-load ok " + hex(b) +
-                       "\nstore ok\nfile absent\nload " + hex(d) + "\nservice-load ok " + hex(d) + "\n");
+                       "\nfile absent\nstore ok\nfile present\nload " + hex(c) + "\ntool " + hex(b) +
+                       "\nstore ok\nfile absent\nload " + hex(d) + "\ntool " + hex(d) + "\n");
 }
