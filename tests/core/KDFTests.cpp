@@ -8,6 +8,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <vector>
 
 using namespace stowage;
 using stowage::testing::fromHex;
@@ -54,26 +55,7 @@ TEST(KDFDeathTest, ZeroIterationsStopTheProcess) {
     EXPECT_DEATH(KDF::deriveKey("x", fromHex("00112233"), 0), "iteration count of 0");
 }
 
-TEST(KDFTest, RandomDataHasTheRequestedLengthAndVaries) {
-    EXPECT_TRUE(KDF::randomData(0).empty());
-    std::set<Bytes> seen;
-    for (int i = 0; i < 50; ++i)
-        seen.insert(KDF::randomData(16));
-    EXPECT_EQ(seen.size(), 50u);
-    EXPECT_EQ(seen.begin()->size(), 16u);
-}
-
 // ---- Keys and recovery codes --------------------------------------------------------------------
-
-TEST(SymmetricKeyTest, OnlyThirtyTwoBytesMakeAKeyAndMovingWipesTheSource) {
-    EXPECT_FALSE(SymmetricKey::fromBytes(Bytes(31, 1)));
-    EXPECT_FALSE(SymmetricKey::fromBytes(Bytes(33, 1)));
-    EXPECT_EQ(SymmetricKey::fromBytes(Bytes(32, 7)), keyOf(7));
-    SymmetricKey source = keyOf(9);
-    SymmetricKey moved = std::move(source);
-    EXPECT_EQ(moved, keyOf(9));
-    EXPECT_EQ(source, keyOf(0)); // NOLINT(bugprone-use-after-move): the wipe is the point
-}
 
 TEST(BundleKeyTest, GeneratedKeysDifferAndTheirRecoveryCodesRoundTrip) {
     const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -136,18 +118,7 @@ TEST(BundleKeyTest, RecoveryCodeToleratesWhitespaceAtTheEndsOnlyAndRefusesEveryO
 
 // ---- Base64 ------------------------------------------------------------------------------------
 
-TEST(Base64Test, Rfc4648VectorsAndAgreementWithLibcrypto) {
-    const std::pair<const char*, const char*> vectors[] = {{"", ""},
-                                                           {"f", "Zg=="},
-                                                           {"fo", "Zm8="},
-                                                           {"foo", "Zm9v"},
-                                                           {"foob", "Zm9vYg=="},
-                                                           {"fooba", "Zm9vYmE="},
-                                                           {"foobar", "Zm9vYmFy"}};
-    for (const auto& [plain, encoded] : vectors) {
-        EXPECT_EQ(base64::encode(toBytes(plain)), encoded);
-        EXPECT_EQ(base64::decode(encoded, base64::Strictness::canonical), toBytes(plain));
-    }
+TEST(Base64Test, EncodesAndDecodesAsLibcryptoAtEveryTailLength) {
     // Every short length, and long ones for the vectorised loops with every tail length after them.
     std::vector<std::size_t> lengths{1000, 4095, 4096, 4097, 65536 + 23, 1000003};
     for (std::size_t length = 0; length < 300; ++length)
@@ -226,15 +197,21 @@ TEST(PassphraseStrengthTest, ScoresCharactersAndClassesAndLabelsTheScore) {
 
 // ---- Wiping types ------------------------------------------------------------------------------
 
-TEST(SecretStringTest, TakesTextOverAndLeavesTheSourceEmpty) {
-    std::string source = "a passphrase longer than the short-string buffer";
-    SecretString secret(std::move(source));
-    EXPECT_EQ(secret.str(), "a passphrase longer than the short-string buffer");
-    EXPECT_TRUE(source.empty()); // NOLINT(bugprone-use-after-move)
+TEST(WipingTypesTest, OnlyThirtyTwoBytesMakeAKeyAndMovingWipesTheSource) {
+    EXPECT_FALSE(SymmetricKey::fromBytes(Bytes(31, 1)));
+    EXPECT_FALSE(SymmetricKey::fromBytes(Bytes(33, 1)));
+    EXPECT_EQ(SymmetricKey::fromBytes(Bytes(32, 7)), keyOf(7));
+    SymmetricKey source = keyOf(9);
+    SymmetricKey moved = std::move(source);
+    EXPECT_EQ(moved, keyOf(9));
+    EXPECT_EQ(source, keyOf(0)); // NOLINT(bugprone-use-after-move): the wipe is the point
+
+    std::string text = "a passphrase longer than the short-string buffer";
+    SecretString secret(std::move(text));
+    EXPECT_TRUE(text.empty()); // NOLINT(bugprone-use-after-move)
     SecretString copy = secret;
-    SecretString moved = std::move(secret);
+    SecretString taken = std::move(secret);
     EXPECT_TRUE(secret.empty()); // NOLINT(bugprone-use-after-move)
-    EXPECT_EQ(moved, copy);
-    moved.append(std::string(200, 'x'));
-    EXPECT_EQ(moved.size(), copy.size() + 200);
+    EXPECT_EQ(taken.str(), "a passphrase longer than the short-string buffer");
+    EXPECT_EQ(taken, copy);
 }

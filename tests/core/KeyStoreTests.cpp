@@ -318,35 +318,24 @@ TEST(PlatformKeyStoreTest, SecretServiceHoldsExactlyOneItemWithTheLatestKey) {
 SELF=$1 KEYFILE=$2 A=$3 B=$4 C=$5 D=$6
 run() { STOWAGE_KEYSTORE_CHILD="$1" STOWAGE_KEYSTORE_CHILD_KEY="$2" "$SELF" 2>/dev/null; }
 file() { [ -e "$KEYFILE" ] && echo "file present" || echo "file absent"; }
-# The Secret Service alone, to tell where a key came from.
+# What the Secret Service alone holds, to tell where a key came from.
 tool() { echo "tool $(secret-tool lookup service io.stowage.bundle account primary | od -An -v -tx1 | tr -d ' \n')"; }
+skip() { echo "skip gnome-keyring-daemon $1"; exit 0; }
 printf '%s' 'test keyring password' | gnome-keyring-daemon --unlock --components=secrets >/dev/null 2>&1 ||
-    { echo "skip gnome-keyring-daemon could not start in a private D-Bus session"; exit 0; }
+    skip "could not start in a private D-Bus session"
 i=0
 until dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
         org.freedesktop.DBus.NameHasOwner string:org.freedesktop.secrets 2>/dev/null | grep -q 'boolean true'; do
-    i=$((i + 1))
-    [ "$i" -gt 100 ] && { echo "skip gnome-keyring-daemon did not register the Secret Service"; exit 0; }
-    sleep 0.1
+    i=$((i + 1)); [ "$i" -gt 100 ] && skip "did not register the Secret Service"; sleep 0.1
 done
-echo "ready"
-run store "$A"
-run store "$B"
+echo ready; run store "$A"; run store "$B"
 echo "items $(secret-tool search --all service io.stowage.bundle account primary 2>&1 | grep -c '^label = ')"
-tool
-run load
-file
+tool; run load; file
 # While the service cannot be reached the key goes to the file, which is then the newer copy.
-DBUS_SESSION_BUS_ADDRESS="unix:path=$HOME/no-bus" STOWAGE_KEYSTORE_CHILD=store STOWAGE_KEYSTORE_CHILD_KEY="$C" \
-    "$SELF" 2>/dev/null
-file
-run load
-tool
+DBUS_SESSION_BUS_ADDRESS="unix:path=$HOME/no-bus" STOWAGE_KEYSTORE_CHILD=store STOWAGE_KEYSTORE_CHILD_KEY="$C" "$SELF"
+file; run load; tool
 # Reachable again: the service takes the key and the file copy is retired.
-run store "$D"
-file
-run load
-tool
+run store "$D"; file; run load; tool
 )SH");
     const std::string out =
         isolated(home, "/bin/sh",
