@@ -44,11 +44,8 @@ TEST(KDFTest, PassphraseIsNormalisedToNfcAndOtherwiseUsedAsGiven) {
         EXPECT_FALSE(derive("pw\xFF") == derive(other)) << other;
     EXPECT_EQ(KDF::normalizedPassphrase("cafe\xCC\x81").str(), "caf\xC3\xA9");
     EXPECT_EQ(KDF::normalizedPassphrase("pw\xFF").str(), "pw\xFF");
-    const SymmetricKey base = KDF::deriveKey("secret", salt, 1000);
-    EXPECT_EQ(base, KDF::deriveKey("secret", salt, 1000));
-    EXPECT_FALSE(base == KDF::deriveKey("secret", fromHex("0011223344556678"), 1000));
-    EXPECT_FALSE(base == KDF::deriveKey("secret", salt, 1001));
-    EXPECT_EQ(KDF::deriveKey("", {}, 1), KDF::deriveKey("", {}, 1));
+    EXPECT_FALSE(derive("secret") == KDF::deriveKey("secret", fromHex("0011223344556678"), 10));
+    EXPECT_FALSE(derive("secret") == KDF::deriveKey("secret", salt, 11));
 }
 
 TEST(KDFDeathTest, ZeroIterationsStopTheProcess) {

@@ -18,21 +18,15 @@ inline Bytes fromHex(std::string_view hex) {
     return out;
 }
 
-/// Lower-case hexadecimal of `size` bytes.
-inline std::string hex(const std::uint8_t* data, std::size_t size) {
-    static const char digits[] = "0123456789abcdef";
+/// Lower-case hexadecimal, two digits a byte.
+inline std::string hex(const Bytes& bytes) {
     std::string out;
-    for (std::size_t i = 0; i < size; ++i) {
-        out += digits[data[i] >> 4];
-        out += digits[data[i] & 15];
-    }
+    for (std::uint8_t b : bytes)
+        out += {"0123456789abcdef"[b >> 4], "0123456789abcdef"[b & 15]};
     return out;
 }
-inline std::string hex(const Bytes& bytes) {
-    return hex(bytes.data(), bytes.size());
-}
 inline std::string hex(const SymmetricKey& key) {
-    return hex(key.data(), key.size());
+    return hex(Bytes(key.data(), key.data() + key.size()));
 }
 
 /// A key of 32 equal bytes.
