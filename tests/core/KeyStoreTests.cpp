@@ -96,28 +96,24 @@ struct MemoryStore : KeyStore {
     }
 };
 
-/// A store whose every operation blocks until the test opens the gate, then counts itself finished.
-class BlockingStore : public KeyStore {
-public:
+/// A store whose every operation blocks until the test opens the gate; it counts finished stores.
+struct BlockingStore : MemoryStore {
     Status store(const SymmetricKey& key) override {
         opened.wait();
         std::lock_guard lock(mutex);
-        stored = key; // kept before the operation counts as finished
-        ++finished;
+        item = key; // kept before the store counts as finished
+        ++storesFinished;
         return Status::ok;
     }
     Loaded load() override {
         opened.wait();
-        ++finished;
         return {Status::ok, keyOf(1)};
     }
-    Status remove() override { return Status::ok; }
 
     std::promise<void> gate;
     std::shared_future<void> opened = gate.get_future().share();
-    std::atomic<int> finished = 0;
+    std::atomic<int> storesFinished = 0;
     std::mutex mutex;
-    std::optional<SymmetricKey> stored;
 };
 
 double secondsSince(std::chrono::steady_clock::time_point start) {
@@ -146,13 +142,11 @@ TEST(FileKeyStoreTest, KeepsOneOwnerOnlyFileInANarrowedFolderUnderAnyUmask) {
     }
     EXPECT_EQ(modeOf(folder), 0700u);
     EXPECT_EQ(modeOf(store.filePath()), 0600u);
-    EXPECT_EQ(slurp(store.filePath()), std::string(32, '\x01'));
 
     ASSERT_EQ(store.store(keyOf(2)), Status::ok);
     EXPECT_EQ(store.load().key, keyOf(2));
     // Exactly one item and no temporary files left behind.
     EXPECT_EQ(treeOf(folder).size(), 1u);
-    EXPECT_EQ(fs::path(store.filePath()).filename(), "io.stowage.bundle-primary.key");
     EXPECT_EQ(store.remove(), Status::ok);
     EXPECT_EQ(store.load().status, Status::notFound);
     EXPECT_EQ(store.remove(), Status::ok);
@@ -223,7 +217,7 @@ TEST(FallbackKeyStoreTest, TheStandInServesOnlyWhileThePrimaryDoesNotAnswerAndNe
 
 // ---- Bounded waiting ---------------------------------------------------------------------------
 
-TEST(KeychainWaitTest, AnswersWhatTheStoreAnswersPromptly) {
+TEST(KeychainWaitTest, AnswersWhatTheStoreAnswersPromptlyAndToEachConcurrentCallItsOwn) {
     auto memory = std::make_shared<MemoryStore>();
     const auto start = std::chrono::steady_clock::now();
     EXPECT_TRUE(BundleKey::storeInKeychain(keyOf(6), 5.0, memory));
@@ -244,7 +238,22 @@ TEST(KeychainWaitTest, AnswersWhatTheStoreAnswersPromptly) {
     EXPECT_TRUE(BundleKey::storeInKeychain(keyOf(5), 5.0));
     EXPECT_EQ(BundleKey::loadFromKeychain(5.0), keyOf(5));
     KeyStore::overrideStandard(nullptr);
-    EXPECT_NE(KeyStore::standard(), memory);
+
+    // Concurrent calls get their own answers, from a store that takes a little while and refuses
+    // keys whose first byte is odd.
+    struct PickyStore : MemoryStore {
+        Status store(const SymmetricKey& key) override {
+            std::this_thread::sleep_for(std::chrono::milliseconds(key.data()[0] % 7));
+            return key.data()[0] % 2 == 0 ? Status::ok : Status::failed;
+        }
+    };
+    auto picky = std::make_shared<PickyStore>();
+    std::vector<std::future<bool>> results;
+    for (std::uint8_t i = 0; i < 40; ++i)
+        results.push_back(
+            std::async(std::launch::async, [&, i] { return BundleKey::storeInKeychain(keyOf(i), 5.0, picky); }));
+    for (std::size_t i = 0; i < 40; ++i)
+        EXPECT_EQ(results[i].get(), i % 2 == 0) << i;
 }
 
 TEST(KeychainWaitTest, ABlockedStoreCostsTheLimitAndNoMoreAndIsNotTakenForAnAnswer) {
@@ -268,27 +277,10 @@ TEST(KeychainWaitTest, ABlockedStoreCostsTheLimitAndNoMoreAndIsNotTakenForAnAnsw
 
     // The late workers still finish, with their own copies of what they were given.
     blocking->gate.set_value();
-    for (int waited = 0; waited < 1000 && blocking->finished < 3; ++waited)
+    for (int waited = 0; waited < 1000 && blocking->storesFinished < 2; ++waited)
         std::this_thread::sleep_for(10ms);
     std::lock_guard lock(blocking->mutex);
-    EXPECT_EQ(blocking->stored, keyOf(8));
-}
-
-TEST(KeychainWaitTest, ConcurrentCallsGetTheirOwnAnswers) {
-    // A store that takes a little while and refuses keys whose first byte is odd.
-    struct PickyStore : MemoryStore {
-        Status store(const SymmetricKey& key) override {
-            std::this_thread::sleep_for(std::chrono::milliseconds(key.data()[0] % 7));
-            return key.data()[0] % 2 == 0 ? Status::ok : Status::failed;
-        }
-    };
-    auto picky = std::make_shared<PickyStore>();
-    std::vector<std::future<bool>> results;
-    for (std::uint8_t i = 0; i < 40; ++i)
-        results.push_back(
-            std::async(std::launch::async, [&, i] { return BundleKey::storeInKeychain(keyOf(i), 5.0, picky); }));
-    for (std::size_t i = 0; i < 40; ++i)
-        EXPECT_EQ(results[i].get(), i % 2 == 0) << i;
+    EXPECT_EQ(blocking->item, keyOf(8));
 }
 
 // ---- The platform store in real processes ------------------------------------------------------
@@ -298,10 +290,7 @@ TEST(PlatformKeyStoreTest, WithoutASecretServiceTheKeyGoesToTheFileStore) {
     const SymmetricKey key = BundleKey::generate();
     EXPECT_EQ(isolated(home, self, {}, {{"STOWAGE_KEYSTORE_CHILD", "store"}, {"STOWAGE_KEYSTORE_CHILD_KEY", hex(key)}}),
               "store ok\n");
-    const std::string folder = home.path() + "/.local/share/stowage";
-    EXPECT_EQ(modeOf(folder), 0700u);
-    EXPECT_EQ(modeOf(folder + "/io.stowage.bundle-primary.key"), 0600u);
-    EXPECT_EQ(slurp(folder + "/io.stowage.bundle-primary.key"),
+    EXPECT_EQ(slurp(home / ".local/share/stowage/io.stowage.bundle-primary.key"),
               std::string(reinterpret_cast<const char*>(key.data()), 32));
     EXPECT_EQ(isolated(home, self, {}, {{"STOWAGE_KEYSTORE_CHILD", "load"}}), "load " + hex(key) + "\n");
 }

@@ -87,16 +87,11 @@ Timestamp referenceDate(double seconds) {
 
 // ---- Format ------------------------------------------------------------------------------------
 
-// Test cases 13 to 15 of the published GCM test vectors (McGrew and Viega), the 256-bit-key cases
-// without associated data.
-TEST(GcmTest, MatchesPublishedTestVectors) {
-    const std::string zeros(64, '0');
+// Test case 15 of the published GCM test vectors (McGrew and Viega): a 256-bit key, no associated data.
+TEST(GcmTest, MatchesAPublishedTestVector) {
     const struct {
         std::string key, nonce, plaintext, sealed;
-    } vectors[] = {{zeros, "000000000000000000000000", "", "530f8afbc74536b9a963b4f1c4cb738b"},
-                   {zeros, "000000000000000000000000", "00000000000000000000000000000000",
-                    "cea7403d4d606b6e074ec5d3baf39d18d0d1c8a799996bf0265b98b5d48ab919"},
-                   {"feffe9928665731c6d6a8f9467308308feffe9928665731c6d6a8f9467308308", "cafebabefacedbaddecaf888",
+    } vectors[] = {{"feffe9928665731c6d6a8f9467308308feffe9928665731c6d6a8f9467308308", "cafebabefacedbaddecaf888",
                     "d9313225f88406e5a55909c5aff5269a86a7a9531534f7da2e4c303d8a318a72"
                     "1c3c0c95956809532fcf0e2449a6b525b16aedf5aa0de657ba637b391aafd255",
                     "522dc1f099567d07f47f37a32a84427d643a8cdcbfe5c0c97598a2bd2555d1aa"
@@ -157,8 +152,6 @@ TEST(SecretsBundleTest, BothFormsRoundTripPathsModesAndBytesWithFreshNoncesAndSa
     DirectFileAccess access;
     for (const KeySource& source : {KeySource::rawKey(BundleKey::generate()), KeySource::passphrase("p\xC3\xA4ss")}) {
         const auto sealed = SecretsBundle::seal(paths, source, access, noProjects);
-        EXPECT_EQ(sealed.included, paths);
-        EXPECT_TRUE(sealed.skipped.empty());
         const BundlePayload opened = SecretsBundle::open(sealed.blob, source);
         EXPECT_EQ(opened.version, 1);
         EXPECT_LT(std::chrono::abs(opened.createdAt - std::chrono::system_clock::now()), std::chrono::minutes(1));
@@ -373,7 +366,7 @@ TEST(BuildPayloadTest, AFileInARepositoryRecordsItsRootRemoteAndRelativePath) {
 // ---- Comparing with the disk -------------------------------------------------------------------
 
 // Where a zero byte makes binary is LineDiff::isBinary's own matter; here, that either side counts.
-TEST(BundleDiffTest, KindsFollowWhatIsOnDiskItsSizeAndZeroBytes) {
+TEST(BundleDiffTest, KindsFollowWhatIsOnDiskAndLinesAddedAreTheBackupCopys) {
     TempHome home;
     DirectFileAccess access;
     using Kind = FileDiff::Kind;
@@ -391,20 +384,14 @@ TEST(BundleDiffTest, KindsFollowWhatIsOnDiskItsSizeAndZeroBytes) {
     EXPECT_EQ(diff(limit, text).kind, Kind::modified);
     EXPECT_EQ(diff(over, text).kind, Kind::binary);
     EXPECT_EQ(diff(toBytes("q"), home / "over").kind, Kind::binary);
-}
-
-TEST(BundleDiffTest, LinesAddedAreTheBackupCopysAndBadUtf8IsReplaced) {
-    TempHome home;
-    DirectFileAccess access;
-    const FileDiff d =
-        SecretsBundle::diff(toBytes("A=1\nB=two\nC=3\nD=4\n"), home.writeFile(".env", "A=1\nB=2\nC=3\n"), access);
-    EXPECT_EQ(d, (FileDiff{FileDiff::Kind::modified, {"  A=1", "- B=2", "+ B=two", "  C=3", "+ D=4", "  "}, 2, 1}));
+    // Lines added are the backup copy's.
+    EXPECT_EQ(diff(toBytes("A=1\nB=two\nC=3\nD=4\n"), home.writeFile(".env", "A=1\nB=2\nC=3\n")),
+              (FileDiff{FileDiff::Kind::modified, {"  A=1", "- B=2", "+ B=two", "  C=3", "+ D=4", "  "}, 2, 1}));
     // Latin-1 on disk, a truncated four-byte sequence and a bad lead in the copy: one U+FFFD for
     // each maximal ill-formed part.
-    const FileDiff l = SecretsBundle::diff(toBytes("caf\xC3\xA9\n\xF0\x9F\x94x\n\xE0\x80y\n"),
-                                           home.writeFile("latin", "caf\xE9\n"), access);
-    EXPECT_EQ(l.hunks, (std::vector<std::string>{"- caf\xEF\xBF\xBD", "+ caf\xC3\xA9", "+ \xEF\xBF\xBDx",
-                                                 "+ \xEF\xBF\xBD\xEF\xBF\xBDy", "  "}));
+    EXPECT_EQ(diff(toBytes("caf\xC3\xA9\n\xF0\x9F\x94x\n\xE0\x80y\n"), home.writeFile("latin", "caf\xE9\n")).hunks,
+              (std::vector<std::string>{"- caf\xEF\xBF\xBD", "+ caf\xC3\xA9", "+ \xEF\xBF\xBDx",
+                                        "+ \xEF\xBF\xBD\xEF\xBF\xBDy", "  "}));
 }
 
 // ---- Restoring ---------------------------------------------------------------------------------
@@ -430,11 +417,12 @@ std::vector<RestoreOutcome> restore(const BundlePayload& payload, ConflictPolicy
 
 } // namespace
 
-TEST(BundleRestoreTest, EachSecretIsWrittenOnceWithItsRecordedModeAndNeverOutsideThePrefix) {
+TEST(BundleRestoreTest, EachSecretIsWrittenOnceWithItsModeNeverOutsideThePrefixAndAFailedWriteEndsTheRestore) {
     TempHome home;
     const std::string prefix = home.makeDir("r");
     const std::string netrc = home.writeFile(".netrc", "old", 0644);
-    RecordingAccess access;
+    auto recording = std::make_shared<RecordingAccess>();
+    Fault access(recording);
     UmaskScope umask(077);
     // Dots inside names are ordinary.
     const auto outcomes = restore(payloadOf({secret("/u/.ssh/id_ed25519", "KEY"), secret("/u/..hidden/.x..", "T", 0640),
@@ -450,7 +438,7 @@ TEST(BundleRestoreTest, EachSecretIsWrittenOnceWithItsRecordedModeAndNeverOutsid
     EXPECT_EQ(modeOf(prefix + "/u/..hidden/.x.."), 0640u);
     EXPECT_EQ(modeOf(prefix + "/u/run"), 0755u);
     // Each through one atomic write that carried its mode from the start.
-    EXPECT_EQ(access.modes, (std::vector<std::optional<std::uint16_t>>{0600, 0640, 0755}));
+    EXPECT_EQ(recording->modes, (std::vector<std::optional<std::uint16_t>>{0600, 0640, 0755}));
     // Replacing an existing file narrows it to the recorded mode.
     restore(payloadOf({secret(netrc, "new")}), ConflictPolicy::overwrite, access);
     EXPECT_EQ(slurp(netrc), "new");
@@ -465,6 +453,17 @@ TEST(BundleRestoreTest, EachSecretIsWrittenOnceWithItsRecordedModeAndNeverOutsid
         }
     }
     EXPECT_FALSE(fs::exists(home / "escape"));
+
+    // The first failing write ends the restore with its error; files written before it stay.
+    access.failOn(Fault::Operation::write, access.calls(Fault::Operation::write) + 2);
+    try {
+        restore(payloadOf({secret(home / "out/1", "1"), secret(home / "out/2", "2"), secret(home / "out/3", "3")}),
+                ConflictPolicy::overwrite, access);
+        ADD_FAILURE() << "the failing write was not reported";
+    } catch (const BackupError& e) {
+        EXPECT_EQ(e.kind(), BackupError::Kind::io);
+    }
+    EXPECT_EQ(treeOf(home / "out"), (std::map<std::string, TreeEntry>{{"1", {"file", "1", 0600}}}));
 }
 
 // Per policy, a dry run first: it writes nothing and shows the change; then the restore itself.
@@ -535,18 +534,4 @@ TEST(BundleRestoreTest, DestinationsRedirectButSavedCopiesKeepTheRecordedPath) {
     EXPECT_EQ(*outcomes[0].backedUpTo,
               home / "snap/" + outcomes[0].backedUpTo->substr((home / "snap/").size(), 16) + recorded);
     EXPECT_EQ(slurp(*outcomes[0].backedUpTo), "LOCAL=1\n");
-}
-
-TEST(BundleRestoreTest, TheFirstFailingWriteEndsTheRestoreAndEarlierFilesStay) {
-    TempHome home;
-    Fault writing;
-    writing.failOn(Fault::Operation::write, 2);
-    try {
-        restore(payloadOf({secret(home / "out/1", "1"), secret(home / "out/2", "2"), secret(home / "out/3", "3")}),
-                ConflictPolicy::overwrite, writing);
-        ADD_FAILURE() << "the failing write was not reported";
-    } catch (const BackupError& e) {
-        EXPECT_EQ(e.kind(), BackupError::Kind::io);
-    }
-    EXPECT_EQ(treeOf(home / "out"), (std::map<std::string, TreeEntry>{{"1", {"file", "1", 0600}}}));
 }
