@@ -3,8 +3,6 @@
 
 #include "core/KDF.hpp"
 
-#include <array>
-#include <cstdint>
 #include <string>
 #include <string_view>
 
