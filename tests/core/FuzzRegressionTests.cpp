@@ -19,72 +19,54 @@ using namespace std::chrono;
 
 namespace {
 
-std::string payloadCreatedAt(const std::string& createdAt) {
-    return R"({"version":1,"createdAt":)" + createdAt + R"(,"files":[]})";
+/// `document` with its "%" replaced by `createdAt`.
+std::string at(std::string document, const std::string& createdAt) {
+    return document.replace(document.find('%'), 1, createdAt);
 }
 
-std::string manifestCreatedAt(const std::string& createdAt) {
-    return R"({"version":1,"createdAt":")" + createdAt +
-           R"(","configs":[],"manifests":[],"hasSecrets":false,"secretPaths":[]})";
-}
-
-std::string historyCreatedAt(const std::string& createdAt) {
-    return R"([{"createdAt":")" + createdAt +
-           R"(","configCount":1,"secretCount":0,"manifestCount":0,"totalBytes":10,"usedPassphrase":false}])";
-}
-
-Timestamp unixSeconds(long long seconds) {
-    return system_clock::time_point(std::chrono::seconds(seconds));
-}
+const std::string payloadDocument = R"({"version":1,"createdAt":%,"files":[]})";
+const std::string manifestDocument =
+    R"({"version":1,"createdAt":"%","configs":[],"manifests":[],"hasSecrets":false,"secretPaths":[]})";
+const std::string historyDocument =
+    R"([{"createdAt":"%","configCount":1,"secretCount":0,"manifestCount":0,"totalBytes":10,"usedPassphrase":false}])";
 
 } // namespace
 
 // The payload's creation time counts seconds from 2001 in a double, and the clock counts nanoseconds
 // in 64 bits. Times beyond what the clock holds used to be multiplied into it anyway (signed
 // overflow: a wrapped, meaningless time, or worse under an optimiser); they are refused now.
-TEST(FuzzRegressionBundleCreatedAt, TimesTheClockCannotHoldAreRefused) {
+// 8245064835 s after 2001 is 2262-04-11T23:47:15Z, the last whole second both counts can hold;
+// -9223372035 s is the earliest whose distance from 2001 the encoder can still measure.
+TEST(FuzzRegressionBundleCreatedAt, TimesTheClockCannotHoldAreRefusedAndItsExtremesSurviveEncoding) {
     for (const char* value : {"78635844358", "9e10", "-78686358448", "8245064836", "-9223372036", "1e300"})
-        EXPECT_THROW(SecretsBundle::decodePayload(payloadCreatedAt(value)), BundleDecodingError) << value;
-}
-
-TEST(FuzzRegressionBundleCreatedAt, TheExtremesTheClockHoldsOpenAndSurviveEncoding) {
-    // 8245064835 s after 2001 is 2262-04-11T23:47:15Z, the last whole second both counts can hold;
-    // -9223372035 s is the earliest whose distance from 2001 the encoder can still measure.
-    const struct {
-        const char* text;
-        Timestamp expected;
-    } cases[] = {
-        {"8245064835.5", unixSeconds(978307200LL + 8245064835LL) + milliseconds(500)},
-        {"-9223372035", unixSeconds(978307200LL - 9223372035LL)},
-        {"0", unixSeconds(978307200LL)},
-    };
-    for (const auto& c : cases) {
-        const BundlePayload payload = SecretsBundle::decodePayload(payloadCreatedAt(c.text));
-        EXPECT_EQ(payload.createdAt, c.expected) << c.text;
+        EXPECT_THROW(SecretsBundle::decodePayload(at(payloadDocument, value)), BundleDecodingError) << value;
+    const system_clock::time_point reference = system_clock::from_time_t(978307200);
+    for (const auto& [text, expected] : std::vector<std::pair<const char*, system_clock::time_point>>{
+             {"8245064835.5", reference + seconds(8245064835LL) + milliseconds(500)},
+             {"-9223372035", reference - seconds(9223372035LL)},
+             {"0", reference}}) {
+        const BundlePayload payload = SecretsBundle::decodePayload(at(payloadDocument, text));
+        EXPECT_EQ(payload.createdAt, expected) << text;
         const BundlePayload again = SecretsBundle::decodePayload(SecretsBundle::encodePayload(payload));
-        EXPECT_LE(abs(again.createdAt - payload.createdAt), microseconds(1)) << c.text;
+        EXPECT_LE(abs(again.createdAt - payload.createdAt), microseconds(1)) << text;
     }
 }
 
 // Stored dates of backup.json and history.json went through the same nanosecond clock: a year
-// outside 1677-09-21...2262-04-11 overflowed it and was accepted as some other time. Such a date now makes the
-// record unreadable, like any other bad date, instead of being rewritten as a wrong one.
-TEST(FuzzRegressionStoredDates, DatesOutsideTheClockRangeAreRefused) {
+// outside 1677-09-21...2262-04-11 overflowed it and was accepted as some other time. Such a date now
+// makes the record unreadable, like any other bad date, instead of being rewritten as a wrong one.
+TEST(FuzzRegressionStoredDates, DatesOutsideTheClockRangeAreRefusedAndItsEdgesReadAndWriteBack) {
     for (const char* date : {"1012-11-30T10:15:00Z", "9999-12-31T23:59:59Z", "0999-01-01T00:00:00Z",
                              "1677-09-21T00:12:44Z", "2262-04-11T23:47:16Z", "2262-04-11T23:00:00-00:48"}) {
         EXPECT_FALSE(json::parseIso8601(date).has_value()) << date;
-        EXPECT_THROW(BackupManifest::decode(manifestCreatedAt(date)), DecodingError) << date;
-        EXPECT_THROW(decodeHistory(historyCreatedAt(date)), DecodingError) << date;
+        EXPECT_THROW(BackupManifest::decode(at(manifestDocument, date)), DecodingError) << date;
+        EXPECT_THROW(decodeHistory(at(historyDocument, date)), DecodingError) << date;
     }
-}
-
-TEST(FuzzRegressionStoredDates, DatesAtTheEdgesOfTheRangeReadAndWriteBack) {
     for (const char* date : {"1677-09-21T00:12:45Z", "2262-04-11T23:47:15Z", "1970-01-01T00:00:00Z"}) {
-        const BackupManifest manifest = BackupManifest::decode(manifestCreatedAt(date));
+        const BackupManifest manifest = BackupManifest::decode(at(manifestDocument, date));
         EXPECT_EQ(json::iso8601(manifest.createdAt), date);
         EXPECT_EQ(BackupManifest::decode(manifest.encode()), manifest) << date;
-
-        const std::vector<BackupRun> runs = decodeHistory(historyCreatedAt(date));
+        const std::vector<BackupRun> runs = decodeHistory(at(historyDocument, date));
         ASSERT_EQ(runs.size(), 1u);
         EXPECT_EQ(decodeHistory(encodeHistory(runs)), runs) << date;
     }
@@ -99,8 +81,8 @@ TEST(FuzzRegressionRestoreUnderPrefix, APathWithoutANameIsRefusedAndNothingLands
     DirectFileAccess access;
     for (const char* nameless : {"", "/", "//"}) {
         BundlePayload payload;
-        payload.files.push_back(BundleFile{"/home/u/.ssh/config", 0600, toBytes("Host *\n"), std::nullopt});
-        payload.files.push_back(BundleFile{nameless, 0600, toBytes("secret"), std::nullopt});
+        payload.files = {{"/home/u/.ssh/config", 0600, toBytes("Host *\n"), std::nullopt},
+                         {nameless, 0600, toBytes("secret"), std::nullopt}};
         for (bool dryRun : {true, false}) {
             try {
                 SecretsBundle::restore(payload, std::nullopt, ConflictPolicy::writeBeside, std::nullopt, std::nullopt,
