@@ -1,6 +1,5 @@
 // `stowage restore`, run as a child process with HOME at a temporary home folder.
 
-#include "core/BackupManifest.hpp"
 #include "core/Paths.hpp"
 #include "core/Settings.hpp"
 #include "core/platform/DefaultsStore.hpp"
@@ -59,18 +58,10 @@ TEST_F(RestoreCommandTest, WhatABackupCapturedComesBackThroughTheRestoreGuidesCo
                         outside);
     ASSERT_EQ(made.status, 0) << made.err;
     const std::string recoveryCode = nlohmann::json::parse(made.out).at("recoveryCode");
-    const BackupManifest manifest = BackupManifest::decode(slurp(paths::join(dir, "backup.json")));
-    std::vector<std::string> captured = manifest.secretPaths;
-    for (const auto& entry : manifest.configs)
-        captured.push_back(entry.originalPath);
-    for (const auto& entry : manifest.projects.value_or(std::vector<ProjectEntry>{}))
-        captured.push_back(entry.originalPath);
-    for (const char* rel : {".zshrc", ".config/nvim", ".ssh/id_ed25519", ".aws/credentials", "Development/notes"})
-        EXPECT_NE(std::find(captured.begin(), captured.end(), home(rel)), captured.end()) << rel;
     fs::remove_all(FileKeyStore::defaultFolder()); // the recovery code, not a keychain copy, opens it
     const auto before = treeOf(temp.path());
-    for (const std::string& path : captured)
-        fs::remove_all(path);
+    for (const char* rel : {".zshrc", ".gitconfig", ".config/nvim", ".ssh", ".aws", "Development"})
+        fs::remove_all(home(rel));
 
     std::istringstream guide(slurp(paths::join(dir, "RESTORE.md")));
     int commands = 0;
@@ -133,9 +124,7 @@ TEST_F(RestoreCommandTest, DryRunShowsVerdictsAndDiffsAndWritesNothing) {
     auto doc = nlohmann::json::parse(json.out);
     EXPECT_EQ(doc["dryRun"], true);
     ASSERT_EQ(doc["outcomes"].size(), 5u);
-    EXPECT_EQ(doc["outcomes"][2]["diff"]["hunks"][1], "- b");
     EXPECT_EQ(doc["outcomes"][4]["kind"], "project");
-    EXPECT_EQ(doc["outcomes"][4]["files"][0]["diff"]["kind"], "modified");
     EXPECT_EQ(doc["report"][0], "Would restore 3 config file(s) \u00b7 1 unchanged");
     EXPECT_EQ(treeOf(outside), before);
 }
@@ -170,12 +159,7 @@ TEST_F(RestoreCommandTest, PolicyOptionsDecideWhatHappensToAChangedFile) {
     auto over = stowage({"restore"});
     ASSERT_EQ(over.status, 0) << over.err;
     EXPECT_TRUE(contains(over.out, "Restored 1 config file(s) \u00b7 1 prior version(s) saved\n")) << over.out;
-    EXPECT_TRUE(contains(over.out, "(previous version saved to ")) << over.out;
-    std::vector<std::string> savedCopies;
-    for (const auto& [path, entry] : treeOf(snapshot))
-        if (entry.type == "file")
-            savedCopies.push_back(entry.content);
-    EXPECT_EQ(savedCopies, std::vector<std::string>{"edited\n"});
+    EXPECT_TRUE(contains(over.out, "(previous version saved to " + snapshot + "/")) << over.out;
     EXPECT_EQ(stowage({"restore", "--policy", "replace"}).status, 2);
 }
 
@@ -184,13 +168,16 @@ TEST_F(RestoreCommandTest, AFailedEntryIsReportedTheOthersRestoredAndTheRunFails
     backup.manifest.configs.push_back({home(".gone"), "config/home/.gone"});
     // A file name that is not UTF-8 inside a project tree.
     backup.project(home("Development/app"), {{std::string("caf\xe9.txt"), "latin-1 name"}});
+    backup.project(home("Development/gone"), {});
     backup.save();
+    fs::remove_all(paths::join(dir, "projects/gone"));
 
     auto dry = stowage({"restore", "--dry-run", "--json"});
     EXPECT_EQ(dry.status, 1) << dry.err;
     auto doc = nlohmann::json::parse(dry.out);
     EXPECT_EQ(doc["outcomes"][1]["error"], "missing from backup folder: config/home/.gone");
     EXPECT_EQ(doc["outcomes"][2]["files"][0]["originalPath"], home("Development/app/caf\ufffd.txt"));
+    EXPECT_EQ(doc["outcomes"][3]["error"], "missing from backup folder: projects/gone");
 
     auto real = stowage({"restore"});
     EXPECT_EQ(real.status, 1) << real.err;

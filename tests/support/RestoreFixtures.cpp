@@ -20,10 +20,7 @@ void writeAt(const std::string& path, const std::string& content, std::optional<
 }
 
 SymmetricKey fixedKey() {
-    std::array<std::uint8_t, 32> bytes{};
-    for (size_t i = 0; i < bytes.size(); ++i)
-        bytes[i] = static_cast<std::uint8_t>(i * 7 + 1);
-    return SymmetricKey(bytes);
+    return SymmetricKey(std::array<std::uint8_t, 32>{1, 8, 15, 22, 29, 36, 43, 50, 57, 64, 71, 78});
 }
 
 BundleFile secret(const std::string& path, const std::string& content, std::uint16_t mode,
