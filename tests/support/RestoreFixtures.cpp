@@ -58,12 +58,6 @@ BackupBuilder& BackupBuilder::configFolder(const std::string& original, const st
     return *this;
 }
 
-BackupBuilder& BackupBuilder::capture(const std::string& original) {
-    DirectFileAccess().copyItem(original, paths::join(dir, storedRelPathFor(original)));
-    manifest.configs.push_back({original, storedRelPathFor(original)});
-    return *this;
-}
-
 BackupBuilder& BackupBuilder::project(const std::string& original, const std::map<std::string, std::string>& files) {
     const std::string name = paths::lastComponent(original);
     fs::create_directories(paths::join(dir, "projects/" + name));

@@ -34,8 +34,6 @@ public:
     /// A config folder holding `files` (relative path → content, each 0644).
     BackupBuilder& configFolder(const std::string& original, const std::map<std::string, std::string>& files,
                                 std::uint16_t folderMode = 0755);
-    /// A config file or folder as it is on this machine, permission bits included.
-    BackupBuilder& capture(const std::string& original);
     BackupBuilder& project(const std::string& original, const std::map<std::string, std::string>& files);
     BackupBuilder& secrets(const std::vector<BundleFile>& files, const KeySource& source);
     void save() const;
