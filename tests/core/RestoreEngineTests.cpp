@@ -516,6 +516,9 @@ TEST_F(RestoreEngineTest, TargetsFollowThisHomeFolderDestinationsThePrefixAndRoo
     EXPECT_EQ(modeOf(moved), 0640);
     EXPECT_EQ(keys[1].backedUpTo, saved("dev/app/api/.env"));
     EXPECT_FALSE(lexists("/Users/alice"));
+    // A plan shows where a file that is not project-scoped will really go.
+    auto plans = engine.planRelocations(dir, std::nullopt, BundleKey::recoveryCode(fixedKey()), {}, false);
+    EXPECT_EQ(plans.at(0).destination, home(".ssh/id_rsa"));
 
     // A prefix roots the moved path, and nothing under it needs root.
     auto prefixed = config(kOverwrite, false, std::set<std::string>{system, "/Users/alice/.zshrc"}, prefix);
