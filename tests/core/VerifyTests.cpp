@@ -1,9 +1,11 @@
 #include "core/BackupError.hpp"
+#include "core/BackupManifest.hpp"
 #include "core/Json.hpp"
 #include "core/SecretsBundle.hpp"
 #include "core/Verify.hpp"
 #include "core/platform/KeyStore.hpp"
 #include "support/FaultInjectingFileAccess.hpp"
+#include "support/RunStowage.hpp"
 #include "support/TempHome.hpp"
 
 #include <gtest/gtest.h>
@@ -12,8 +14,10 @@
 #include <functional>
 
 using namespace stowage;
+using stowage::testing::contains;
 using stowage::testing::FaultInjectingFileAccess;
 using stowage::testing::slurp;
+using Json = nlohmann::json;
 using Strings = std::vector<std::string>;
 namespace fs = std::filesystem;
 
@@ -38,7 +42,31 @@ std::string errorOf(const std::function<void()>& body) {
     return "no error";
 }
 
-/// A backup folder in a temporary home, and manifests written into it.
+BackupManifest manifestOf(std::vector<ConfigEntry> configs, Strings secrets = {}) {
+    BackupManifest m;
+    m.createdAt = day(0);
+    m.configs = std::move(configs);
+    m.hasSecrets = !secrets.empty();
+    m.secretPaths = std::move(secrets);
+    return m;
+}
+
+/// A manifest with every key, a project list and a well-formed non-ASCII name.
+BackupManifest fullManifest() {
+    BackupManifest m =
+        manifestOf({{"/home/u/.zshrc", "config/home/.zshrc"}, {"/home/u/café.txt", "config/home/café.txt"}},
+                   {"/home/u/.ssh/id_ed25519"});
+    m.manifests = {"manifest/Brewfile"};
+    m.projects = std::vector<ProjectEntry>{{"/home/u/src/app", "projects/app", "app"},
+                                           {"/home/u/work/app", "projects/app-2", "app-2"}};
+    m.homeFolder = "/home/u";
+    m.secretsSize = 1234;
+    m.secretsSha256 = std::string(64, 'a');
+    m.storedFiles = std::vector<StoredFile>{{"config/home/.zshrc", 12, std::string(64, 'b')}};
+    return m;
+}
+
+/// A backup folder in a temporary home.
 class BackupFolderTest : public ::testing::Test {
 protected:
     stowage::testing::TempHome home;
@@ -46,22 +74,107 @@ protected:
     std::string root = home.makeDir("Backup");
 
     void writeBundle(const Bytes& bytes) { access.write(bytes, root + "/secrets.stowage", 0600); }
+    void writeManifest(const BackupManifest& m) { home.writeFile("Backup/backup.json", m.encode()); }
     Strings issues() { return verify(root, access).issues; }
-    BackupManifest writeManifest(std::vector<ConfigEntry> configs, Strings secrets = {},
-                                 const std::function<void(BackupManifest&)>& more = {}) {
-        BackupManifest m;
-        m.createdAt = day(0);
-        m.configs = std::move(configs);
-        m.hasSecrets = !secrets.empty();
-        m.secretPaths = std::move(secrets);
-        if (more)
-            more(m);
-        home.writeFile("Backup/backup.json", m.encode());
-        return m;
-    }
 };
 
 } // namespace
+
+TEST(BackupManifestJson, EveryShapeRoundTripsAsPrettySortedTextWithWholeSecondUtcDates) {
+    BackupManifest old = fullManifest(), emptyProjects = fullManifest(), fractions = fullManifest();
+    old.projects = std::nullopt; // a manifest from before the later keys: they stay out
+    old.homeFolder = old.secretsSha256 = std::nullopt;
+    old.secretsSize = std::nullopt;
+    old.storedFiles = std::nullopt;
+    emptyProjects.projects = std::vector<ProjectEntry>{};
+    for (const BackupManifest& m : {fullManifest(), old, emptyProjects}) {
+        const std::string text = m.encode();
+        EXPECT_EQ(BackupManifest::decode(text), m) << text;
+        EXPECT_EQ(text, Json::parse(text).dump(2)) << "pretty, with sorted keys";
+        EXPECT_EQ(Json::parse(text).contains("projects"), m.projects.has_value());
+        EXPECT_EQ(Json::parse(text).contains("storedFiles"), m.storedFiles.has_value());
+    }
+    fractions.createdAt += std::chrono::seconds(37) + std::chrono::milliseconds(870); // dropped, never rounded up
+    EXPECT_EQ(Json::parse(fractions.encode())["createdAt"], "2026-01-01T00:00:37Z");
+
+    // Other writers: an offset date, unknown keys, a null project list, integral floats.
+    BackupManifest read = BackupManifest::decode(R"({"version":1.0,"createdAt":"2026-12-05T12:04:37+01:00",
+        "configs":[{"originalPath":"/a","storedRelPath":"config/abs/_a","checksum":"x"}],"manifests":[],
+        "hasSecrets":false,"secretPaths":[],"projects":null,"futureKey":{"nested":[1,2]}})");
+    EXPECT_EQ(read.createdAt, *json::parseIso8601("2026-12-05T11:04:37Z"));
+    EXPECT_EQ(read.configs, (std::vector<ConfigEntry>{{"/a", "config/abs/_a"}}));
+    EXPECT_EQ(read.projects, std::nullopt);
+    EXPECT_EQ(read.version, 1);
+
+    BackupManifest invalid = fullManifest();
+    invalid.configs.push_back({"/home/u/caf\xE9.txt", "config/home/caf\xE9.txt"});
+    try {
+        (void)invalid.encode();
+        ADD_FAILURE() << "encoded invalid UTF-8";
+    } catch (const BackupError& e) {
+        EXPECT_EQ(e.message(), "cannot write backup.json: a recorded name is not valid UTF-8");
+    }
+    EXPECT_EQ(sha256Hex(toBytes("abc")), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+}
+
+TEST(BackupManifestJson, AMissingOrMistypedKeyMakesTheWholeManifestUnreadable) {
+    const Json good = Json::parse(fullManifest().encode());
+    auto with = [&](const char* key, const Json& value) {
+        Json j = good;
+        j[key] = value;
+        return j.dump();
+    };
+    Json noSize = good;
+    noSize["storedFiles"][0].erase("size");
+    std::vector<std::pair<std::string, std::string>> cases{
+        {"", "it is not valid JSON"},
+        {"[1,2]", "the top level is not an object"},
+        {noSize.dump(), "the key \"storedFiles[0].size\" is missing"},
+        {with("version", "1"), "\"version\" is not a whole number"},
+        {with("hasSecrets", 1), "\"hasSecrets\" is not true or false"},
+        {with("createdAt", "5 Dec 2026"), "\"createdAt\" is not an ISO-8601 date"},
+        {with("manifests", "manifest/Brewfile"), "\"manifests\" is not a list"},
+        {with("secretPaths", Json::array({1})), "\"secretPaths[0]\" is not a string"},
+        {with("configs", Json::array({{{"originalPath", "/a"}}})), "the key \"configs[0].storedRelPath\" is missing"},
+        {with("configs", Json::array({"config/x"})), "\"configs[0]\" is not an object"},
+        {with("projects", Json::array({{{"originalPath", "/p"}, {"storedRelPath", "projects/p"}}})),
+         "the key \"projects[0].name\" is missing"},
+        {with("storedFiles", 7), "\"storedFiles\" is not a list"},
+    };
+    for (const char* key : {"version", "createdAt", "configs", "manifests", "hasSecrets", "secretPaths"}) {
+        Json j = good;
+        j.erase(key);
+        cases.emplace_back(j.dump(), std::string("the key \"") + key + "\" is missing");
+    }
+    for (const auto& [text, detail] : cases) {
+        const std::string error = errorOf([&] { BackupManifest::decode(text); });
+        EXPECT_TRUE(contains(error, "backup.json cannot be read: " + detail)) << error;
+    }
+}
+
+TEST(StoredTextSafety, Utf8IsCheckedAndRepairedAndOnlyPlainRelativePathsInsideTheFolderAreSafe) {
+    const std::string bad = "\xEF\xBF\xBD"; // U+FFFD
+    const std::vector<std::tuple<std::string, bool, std::string>> texts{
+        {"plain ascii", true, ""},
+        {"caf\xC3\xA9 \xE2\x94\x80 \xF0\x9F\x98\x80", true, ""},
+        {"caf\xE9!", false, "caf" + bad + "!"},
+        {"a\xE2\x94z", false, "a" + bad + "z"}, // cut short
+        {"\xC0\xAF", false, bad + bad},         // overlong "/"
+        {"\xED\xA0\x80", false, ""},            // surrogate
+        {"\xF4\x90\x80\x80", false, ""},        // past U+10FFFF
+    };
+    for (const auto& [text, valid, repaired] : texts) {
+        EXPECT_EQ(json::isValidUtf8(text), valid) << text;
+        EXPECT_TRUE(json::isValidUtf8(json::validUtf8(text))) << text;
+        EXPECT_EQ(json::validUtf8(text) == text, valid) << text;
+        EXPECT_TRUE(repaired.empty() || json::validUtf8(text) == repaired) << text;
+    }
+    for (const char* safe : {"config/home/.zshrc", "projects/app-2", "config/home/..hidden"})
+        EXPECT_TRUE(isSafeStoredPath(safe)) << safe;
+    for (const char* unsafe : {"", "/etc/passwd", "config/../../etc", "..", "config//x", "config/x/"})
+        EXPECT_FALSE(isSafeStoredPath(unsafe)) << unsafe;
+    EXPECT_FALSE(isSafeStoredPath(std::string("config/a\0b", 10)));
+}
 
 TEST_F(BackupFolderTest, AFolderWithoutAReadableManifestIsAnErrorAndHasNoHistory) {
     EXPECT_EQ(errorOf([&] { verify("~/Backup", access); }), "I/O error: no backup.json in ~/Backup");
@@ -89,17 +202,16 @@ TEST_F(BackupFolderTest, EveryRecordedEntryIsCheckedForPresenceSizeDigestAndLink
         home.makeDir("Backup/config/home/.config/git"); // a stored folder, contents not examined
         home.writeFile("Backup/projects/app/main.c", mainC);
         writeBundle(bundle);
-        writeManifest({{home / ".zshrc", "config/home/.zshrc"},
-                       {home / ".config/git", "config/home/.config/git"},
-                       {"/etc/hosts", "config/abs/_etc_hosts"}},
-                      {home / ".ssh/id", home / ".aws/credentials"}, [&](BackupManifest& m) {
-                          m.projects = std::vector<ProjectEntry>{{home / "app", "projects/app", "app"}};
-                          m.storedFiles =
-                              std::vector<StoredFile>{{"config/home/.zshrc", 11, sha256Hex(toBytes(zshrc))},
-                                                      {"projects/app/main.c", 10, sha256Hex(toBytes(mainC))}};
-                          m.secretsSize = 40;
-                          m.secretsSha256 = sha256Hex(bundle);
-                      });
+        BackupManifest m = manifestOf({{home / ".zshrc", "config/home/.zshrc"},
+                                       {home / ".config/git", "config/home/.config/git"},
+                                       {"/etc/hosts", "config/abs/_etc_hosts"}},
+                                      {home / ".ssh/id", home / ".aws/credentials"});
+        m.projects = std::vector<ProjectEntry>{{home / "app", "projects/app", "app"}};
+        m.storedFiles = std::vector<StoredFile>{{"config/home/.zshrc", 11, sha256Hex(toBytes(zshrc))},
+                                                {"projects/app/main.c", 10, sha256Hex(toBytes(mainC))}};
+        m.secretsSize = 40;
+        m.secretsSha256 = sha256Hex(bundle);
+        writeManifest(m);
     };
     build();
     VerifyReport report = verify("~/Backup", access);
@@ -139,12 +251,12 @@ TEST_F(BackupFolderTest, EveryRecordedEntryIsCheckedForPresenceSizeDigestAndLink
 TEST_F(BackupFolderTest, EveryPathRestoreRefusesIsAnIssueEvenWhenTheTargetExists) {
     home.writeFile("outside.txt", "x");
     home.makeDir("Backup/projects");
-    writeManifest({{"/a", "../outside.txt"}, {"/b", home / "outside.txt"}, {"/c", ""}, {"rel", "config/x"}},
-                  {"not/absolute"}, [&](BackupManifest& m) {
-                      m.projects = std::vector<ProjectEntry>{{home / "app/", "projects/", ""}}; // as "app/" once did
-                      m.storedFiles = std::vector<StoredFile>{{"config/../../etc/passwd", 1, ""}};
-                      m.hasSecrets = false;
-                  });
+    BackupManifest m = manifestOf(
+        {{"/a", "../outside.txt"}, {"/b", home / "outside.txt"}, {"/c", ""}, {"rel", "config/x"}}, {"not/absolute"});
+    m.hasSecrets = false;
+    m.projects = std::vector<ProjectEntry>{{home / "app/", "projects/", ""}}; // what "app/" once recorded
+    m.storedFiles = std::vector<StoredFile>{{"config/../../etc/passwd", 1, ""}};
+    writeManifest(m);
     const std::string unsafe = "unsafe path in backup.json: ";
     EXPECT_EQ(issues(), (Strings{unsafe + "../outside.txt", unsafe + (home / "outside.txt"), unsafe, unsafe + "rel",
                                  unsafe + (home / "app/"), unsafe + "projects/", unsafe + "not/absolute",
@@ -152,7 +264,7 @@ TEST_F(BackupFolderTest, EveryPathRestoreRefusesIsAnIssueEvenWhenTheTargetExists
 }
 
 TEST_F(BackupFolderTest, WithoutRecordedDigestsTheBundleIsCheckedForPresenceAndLengthWhenSecretsAreListed) {
-    writeManifest({}, {"/s1", "/s2", "/s3"});
+    writeManifest(manifestOf({}, {"/s1", "/s2", "/s3"}));
     EXPECT_EQ(issues(), Strings{"secrets.stowage is missing"});
     EXPECT_EQ(verify(root, access).checkedSecrets, 0);
     const std::vector<std::pair<Bytes, Strings>> cases{
@@ -166,7 +278,7 @@ TEST_F(BackupFolderTest, WithoutRecordedDigestsTheBundleIsCheckedForPresenceAndL
         EXPECT_EQ(issues(), expected) << bytes.size();
         EXPECT_EQ(verify(root, access).checkedSecrets, 3);
     }
-    writeManifest({});
+    writeManifest(manifestOf({}));
     writeBundle(Bytes(3, 0));
     EXPECT_TRUE(verify(root, access).ok()) << "without secrets the bundle is not looked at";
 }
@@ -175,7 +287,7 @@ TEST_F(BackupFolderTest, DeepVerificationOpensTheBundleAndFindsEveryListedSecret
     auto keychain = std::make_shared<FileKeyStore>(home / "keys"); // never the user's keyring
     KeyStore::overrideStandard(keychain);
     const std::string a = home.writeFile("a", "A"), b = home.writeFile("b", "B"), c = home / "c";
-    writeManifest({}, {a, b, c});
+    writeManifest(manifestOf({}, {a, b, c}));
     const SymmetricKey one(std::array<std::uint8_t, 32>{1}), two(std::array<std::uint8_t, 32>{2});
     const Bytes rawBundle = SecretsBundle::seal({a, b}, one).blob; // c does not exist yet
     home.writeFile("c", "C");
@@ -230,7 +342,6 @@ TEST_F(BackupFolderTest, HistoryIsNewestFirstInWholeSecondsAndKeepsTheFiftyNewes
     appendHistory(root, day(2) + std::chrono::milliseconds(600), full, access);
     auto runs = history(root, access);
     EXPECT_EQ(runs, (std::vector<BackupRun>{{day(2), 4, 2, 1, 123456789012LL, true}, {day(1), 1}}));
-    EXPECT_EQ(slurp(root + "/history.json"), encodeHistory(runs));
     appendHistory(root, day(0), withConfigs(9), access); // a clock that went backwards
     EXPECT_EQ(history(root, access).back().configCount, 9);
 
