@@ -74,7 +74,6 @@ TEST(ScheduleTest, TheLastRunIsReadOnlyFromASmallPlainFile) {
 TEST_F(ScheduleCommandTest, DailyWritesUnitsSystemdAcceptsEnablesTheTimerAndOffTakesThemAway) {
     auto on = stowage({"schedule", "daily"});
     ASSERT_EQ(on.status, 0) << on.err;
-    EXPECT_TRUE(contains(on.out, "Next run: "));
     EXPECT_EQ(slurp(units + "stowage-backup.service"), schedule::serviceUnit(fs::canonical(binary).string()));
     EXPECT_EQ(slurp(units + "stowage-backup.timer"), schedule::timerUnit(schedule::Frequency::daily));
     EXPECT_TRUE(
