@@ -240,7 +240,6 @@ TEST_F(BackupEngineTest, AFullBackupStoresEveryItemFaithfullyAndAnIncrementalOne
     EXPECT_EQ(rewrittenSince(root, before), (Strings{"RESTORE.md", "backup.json", "history.json", "secrets.stowage"}));
     EXPECT_EQ(second.unchangedFiles, 305) << ".zshrc, three nvim files, 300 of many, hosts";
     EXPECT_NE(slurp(root + "/secrets.stowage"), firstBundle) << "sealed anew with a fresh nonce";
-    EXPECT_EQ(*second.recoveryCode, *result.recoveryCode) << "the keychain's key is kept";
     EXPECT_EQ(BackupManifest::decode(slurp(root + "/backup.json")).storedFiles, manifest.storedFiles)
         << "unchanged copies keep the first run's digests";
     EXPECT_EQ(verified(root).issues, Strings{}) << "the new bundle's digest is recorded";
@@ -408,7 +407,6 @@ TEST_F(BackupEngineTest, EachProjectHasItsOwnFileAndSizeLimits) {
     auto o = options({home / "src/app"});
     BackupResult atLimit = backUp(Inventory{}, home / "B", o);
     EXPECT_TRUE(atLimit.warnings.empty()) << ::testing::PrintToString(atLimit.warnings);
-    EXPECT_EQ(fs::file_size(home / "B/projects/app/exact.bin"), 25'000'000u);
     EXPECT_EQ(namesIn(home / "B/projects/app").size(), 5000u);
 
     home.writeFile("src/app/one-more", "");

@@ -1,3 +1,7 @@
+// What a backup folder holds and promises: backup.json read and written faithfully (and refused
+// whole when damaged), every recorded entry checked by verify, the bundle opened by deep
+// verification, and history.json kept newest first without ever losing a damaged copy.
+
 #include "core/BackupError.hpp"
 #include "core/BackupManifest.hpp"
 #include "core/Json.hpp"
@@ -219,6 +223,8 @@ TEST_F(BackupFolderTest, EveryRecordedEntryIsCheckedForPresenceSizeDigestAndLink
          {"missing project folder: projects/app", "missing file: projects/app/main.c"}},
         {[&] { home.writeFile("Backup/config/home/.zshrc", "export A=3\n"); },
          {"damaged file: config/home/.zshrc (its SHA-256 does not match backup.json)"}},
+        {[&] { home.writeFile("Backup/projects/app/main.c", "int main();\n"); },
+         {"wrong size: projects/app/main.c (12 bytes, expected 10)"}},
         {[&] { linkInstead("projects/app", home / "moved"); },
          {"symbolic link in backup folder: projects/app", "symbolic link in backup folder: projects/app/main.c"}},
     };
