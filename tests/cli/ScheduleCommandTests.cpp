@@ -88,6 +88,8 @@ TEST_F(ScheduleCommandTest, DailyWritesUnitsSystemdAcceptsEnablesTheTimerAndOffT
     EXPECT_EQ(daily["nextRun"], json::iso8601(Timestamp(std::chrono::seconds(1765100000))));
     EXPECT_EQ(daily["lastRun"]["message"], "The disk is full.");
 
+    ASSERT_EQ(stowage({"schedule", "weekly"}).status, 0);
+    EXPECT_EQ(slurp(units + "stowage-backup.timer"), schedule::timerUnit(schedule::Frequency::weekly));
     ASSERT_EQ(stowage({"schedule", "off"}).status, 0);
     EXPECT_FALSE(fs::exists(units + "stowage-backup.service") || fs::exists(units + "stowage-backup.timer"));
     EXPECT_TRUE(contains(slurp(home / "systemctl.log"), "--user disable --now stowage-backup.timer"));

@@ -303,7 +303,6 @@ TEST_F(BackupFolderTest, DeepVerificationOpensTheBundleAndFindsEveryListedSecret
         });
         EXPECT_EQ(report.issues, expected);
         EXPECT_EQ(asked, SecretsBundle::isPassphraseBundle(bundle)) << "asked for the kind of key it needs";
-        EXPECT_EQ(report.checkedSecrets, 3);
     }
     KeyStore::overrideStandard(nullptr);
 }
