@@ -1,142 +1,202 @@
+// What a backup folder holds and promises: backup.json read and written faithfully (and refused
+// whole when damaged), every recorded entry checked by verify, the bundle opened by deep
+// verification, and history.json kept newest first without ever losing a damaged copy.
+
 #include "core/BackupError.hpp"
+#include "core/BackupManifest.hpp"
 #include "core/Json.hpp"
 #include "core/SecretsBundle.hpp"
 #include "core/Verify.hpp"
 #include "core/platform/KeyStore.hpp"
 #include "support/FaultInjectingFileAccess.hpp"
+#include "support/RunStowage.hpp"
 #include "support/TempHome.hpp"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <functional>
 
 using namespace stowage;
+using stowage::testing::contains;
 using stowage::testing::FaultInjectingFileAccess;
 using stowage::testing::slurp;
-using stowage::testing::TempHome;
-using ::testing::ElementsAre;
+using Json = nlohmann::json;
+using Strings = std::vector<std::string>;
 namespace fs = std::filesystem;
 
 namespace {
 
-Timestamp at(const char* iso) {
-    return *json::parseIso8601(iso);
-}
 Timestamp day(int d) {
-    return at("2026-01-01T00:00:00Z") + std::chrono::hours(24 * d);
+    return *json::parseIso8601("2026-01-01T00:00:00Z") + std::chrono::hours(24 * d);
 }
 
+BackupResult withConfigs(int configs) {
+    BackupResult r("/unused");
+    r.configFiles.assign(static_cast<size_t>(configs), "config/x");
+    return r;
+}
+
+std::string errorOf(const std::function<void()>& body) {
+    try {
+        body();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "no error";
+}
+
+BackupManifest manifestOf(std::vector<ConfigEntry> configs, Strings secrets = {}) {
+    BackupManifest m;
+    m.createdAt = day(0);
+    m.configs = std::move(configs);
+    m.hasSecrets = !secrets.empty();
+    m.secretPaths = std::move(secrets);
+    return m;
+}
+
+/// A manifest with every key, a project list and a well-formed non-ASCII name.
+BackupManifest fullManifest() {
+    BackupManifest m =
+        manifestOf({{"/home/u/.zshrc", "config/home/.zshrc"}, {"/home/u/café.txt", "config/home/café.txt"}},
+                   {"/home/u/.ssh/id_ed25519"});
+    m.manifests = {"manifest/Brewfile"};
+    m.projects = std::vector<ProjectEntry>{{"/home/u/src/app", "projects/app", "app"},
+                                           {"/home/u/work/app", "projects/app-2", "app-2"}};
+    m.homeFolder = "/home/u";
+    m.secretsSize = 1234;
+    m.secretsSha256 = std::string(64, 'a');
+    m.storedFiles = std::vector<StoredFile>{{"config/home/.zshrc", 12, std::string(64, 'b')}};
+    return m;
+}
+
+/// A backup folder in a temporary home.
 class BackupFolderTest : public ::testing::Test {
 protected:
-    TempHome home;
+    stowage::testing::TempHome home;
     DirectFileAccess access;
     std::string root = home.makeDir("Backup");
 
-    void writeManifest(const BackupManifest& m) { home.writeFile("Backup/backup.json", m.encode()); }
     void writeBundle(const Bytes& bytes) { access.write(bytes, root + "/secrets.stowage", 0600); }
-
-    static BackupManifest manifest(std::vector<ConfigEntry> configs, bool hasSecrets = false,
-                                   std::vector<std::string> secrets = {}) {
-        BackupManifest m;
-        m.createdAt = at("2026-12-05T11:04:37Z");
-        m.configs = std::move(configs);
-        m.hasSecrets = hasSecrets;
-        m.secretPaths = std::move(secrets);
-        return m;
-    }
+    void writeManifest(const BackupManifest& m) { home.writeFile("Backup/backup.json", m.encode()); }
+    Strings issues() { return verify(root, access).issues; }
 };
 
 } // namespace
 
-// ---- verify ------------------------------------------------------------------------------------
-
-TEST_F(BackupFolderTest, VerifyWithoutManifestThrowsWithTheFolderWrittenWithTilde) {
-    try {
-        verify("~/Backup", access);
-        FAIL() << "no error";
-    } catch (const BackupError& e) {
-        EXPECT_EQ(e.kind(), BackupError::Kind::io);
-        EXPECT_STREQ(e.what(), "I/O error: no backup.json in ~/Backup");
+TEST(BackupManifestJson, EveryShapeRoundTripsAsPrettySortedTextWithWholeSecondUtcDates) {
+    BackupManifest old = fullManifest(), emptyProjects = fullManifest(), fractions = fullManifest();
+    old.projects = std::nullopt; // a manifest from before the later keys: they stay out
+    old.homeFolder = old.secretsSha256 = std::nullopt;
+    old.secretsSize = std::nullopt;
+    old.storedFiles = std::nullopt;
+    emptyProjects.projects = std::vector<ProjectEntry>{};
+    for (const BackupManifest& m : {fullManifest(), old, emptyProjects}) {
+        const std::string text = m.encode();
+        EXPECT_EQ(BackupManifest::decode(text), m) << text;
+        EXPECT_EQ(text, Json::parse(text).dump(2)) << "pretty, with sorted keys";
+        EXPECT_EQ(Json::parse(text).contains("projects"), m.projects.has_value());
     }
-    EXPECT_TRUE(history("~/Backup", access).empty());
+    fractions.createdAt += std::chrono::seconds(37) + std::chrono::milliseconds(870); // dropped, never rounded up
+    EXPECT_EQ(Json::parse(fractions.encode())["createdAt"], "2026-01-01T00:00:37Z");
+
+    // Other writers: an offset date, unknown keys, a null project list, integral floats.
+    BackupManifest read = BackupManifest::decode(R"({"version":1.0,"createdAt":"2026-12-05T12:04:37+01:00",
+        "configs":[{"originalPath":"/a","storedRelPath":"config/abs/_a","checksum":"x"}],"manifests":[],
+        "hasSecrets":false,"secretPaths":[],"projects":null,"futureKey":{"nested":[1,2]}})");
+    EXPECT_EQ(read.createdAt, *json::parseIso8601("2026-12-05T11:04:37Z"));
+    EXPECT_EQ(read.projects, std::nullopt);
+    EXPECT_EQ(read.version, 1);
+
+    BackupManifest invalid = fullManifest();
+    invalid.configs.push_back({"/home/u/caf\xE9.txt", "config/home/caf\xE9.txt"});
+    EXPECT_EQ(errorOf([&] { (void)invalid.encode(); }),
+              "I/O error: cannot write backup.json: a recorded name is not valid UTF-8");
+    EXPECT_EQ(sha256Hex(toBytes("abc")), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
 }
 
-TEST_F(BackupFolderTest, VerifyThrowsTheDecodingErrorOfADamagedManifest) {
-    home.writeFile("Backup/backup.json", R"({"version":1,"createdAt":"2026-12-05T11:04:37Z"})");
-    EXPECT_THROW(verify(root, access), DecodingError);
+TEST(BackupManifestJson, AMissingOrMistypedKeyMakesTheWholeManifestUnreadable) {
+    const Json good = Json::parse(fullManifest().encode());
+    auto with = [&](const char* key, const Json& value) {
+        Json j = good;
+        j[key] = value;
+        return j.dump();
+    };
+    Json noSize = good;
+    noSize["storedFiles"][0].erase("size");
+    std::vector<std::pair<std::string, std::string>> cases{
+        {"", "it is not valid JSON"},
+        {"[1,2]", "the top level is not an object"},
+        {noSize.dump(), "the key \"storedFiles[0].size\" is missing"},
+        {with("version", "1"), "\"version\" is not a whole number"},
+        {with("hasSecrets", 1), "\"hasSecrets\" is not true or false"},
+        {with("createdAt", "5 Dec 2026"), "\"createdAt\" is not an ISO-8601 date"},
+        {with("secretPaths", Json::array({1})), "\"secretPaths[0]\" is not a string"},
+        {with("configs", Json::array({"config/x"})), "\"configs[0]\" is not an object"},
+        {with("projects", Json::array({{{"originalPath", "/p"}, {"storedRelPath", "projects/p"}}})),
+         "the key \"projects[0].name\" is missing"},
+        {with("storedFiles", 7), "\"storedFiles\" is not a list"},
+    };
+    for (const char* key : {"version", "createdAt", "configs", "manifests", "hasSecrets", "secretPaths"}) {
+        Json j = good;
+        j.erase(key);
+        cases.emplace_back(j.dump(), std::string("the key \"") + key + "\" is missing");
+    }
+    for (const auto& [text, detail] : cases) {
+        const std::string error = errorOf([&] { BackupManifest::decode(text); });
+        EXPECT_TRUE(contains(error, "backup.json cannot be read: " + detail)) << error;
+    }
 }
 
-TEST_F(BackupFolderTest, AManifestOrHistoryOverTheCapIsNeverReadIntoMemory) {
-    for (const char* name : {"backup.json", "history.json"}) {
-        home.writeFile(std::string("Backup/") + name, "");
-        fs::resize_file(root + "/" + name, static_cast<std::uintmax_t>(maxStoredJsonBytes) + 1); // sparse
+TEST(StoredTextSafety, Utf8IsCheckedAndRepairedAndOnlyPlainRelativePathsInsideTheFolderAreSafe) {
+    const std::string bad = "\xEF\xBF\xBD"; // U+FFFD
+    const std::vector<std::tuple<std::string, bool, std::string>> texts{
+        {"caf\xC3\xA9 \xE2\x94\x80 \xF0\x9F\x98\x80", true, ""},
+        {"caf\xE9!", false, "caf" + bad + "!"},
+        {"a\xE2\x94z", false, "a" + bad + "z"}, // cut short
+        {"\xC0\xAF", false, bad + bad},         // overlong "/"
+        {"\xED\xA0\x80", false, ""},            // surrogate
+        {"\xF4\x90\x80\x80", false, ""},        // past U+10FFFF
+    };
+    for (const auto& [text, valid, repaired] : texts) {
+        EXPECT_EQ(json::isValidUtf8(text), valid) << text;
+        EXPECT_TRUE(json::isValidUtf8(json::validUtf8(text))) << text;
+        EXPECT_TRUE(repaired.empty() || json::validUtf8(text) == repaired) << text;
     }
-    try {
-        verify(root, access);
-        FAIL() << "no error";
-    } catch (const DecodingError& e) {
-        EXPECT_STREQ(e.what(), "backup.json cannot be read: it is larger than 256 MiB.");
+    for (const char* safe : {"config/home/.zshrc", "projects/app-2", "config/home/..hidden"})
+        EXPECT_TRUE(isSafeStoredPath(safe)) << safe;
+    for (const char* unsafe : {"", "/etc/passwd", "config/../../etc", "..", "config//x", "config/x/"})
+        EXPECT_FALSE(isSafeStoredPath(unsafe)) << unsafe;
+    EXPECT_FALSE(isSafeStoredPath(std::string("config/a\0b", 10)));
+}
+
+TEST_F(BackupFolderTest, AFolderWithoutAReadableManifestIsAnErrorAndHasNoHistory) {
+    EXPECT_EQ(errorOf([&] { verify("~/Backup", access); }), "I/O error: no backup.json in ~/Backup");
+
+    // Over the cap, neither file is read into memory; the history is left alone, as it cannot be kept aside.
+    for (const char* name : {"/backup.json", "/history.json"}) {
+        home.writeFile(std::string("Backup") + name, "");
+        fs::resize_file(root + name, static_cast<std::uintmax_t>(maxStoredJsonBytes) + 1); // sparse
     }
+    EXPECT_EQ(errorOf([&] { verify(root, access); }), "backup.json cannot be read: it is larger than 256 MiB.");
     EXPECT_TRUE(history(root, access).empty());
-    appendHistory(root, day(1), BackupResult(root), access);
-    EXPECT_EQ(fs::file_size(root + "/history.json"), static_cast<std::uintmax_t>(maxStoredJsonBytes) + 1)
-        << "left alone: it cannot be kept aside";
+    appendHistory(root, day(1), withConfigs(1), access);
+    EXPECT_EQ(fs::file_size(root + "/history.json"), static_cast<std::uintmax_t>(maxStoredJsonBytes) + 1);
 }
 
-TEST_F(BackupFolderTest, ACompleteFolderVerifies) {
-    home.writeFile("Backup/config/home/.zshrc", "export A=1\n");
-    home.makeDir("Backup/config/home/.config/git"); // a stored folder, contents not examined
-    writeManifest(manifest({{home / ".zshrc", "config/home/.zshrc"}, {home / ".config/git", "config/home/.config/git"}},
-                           true, {home / ".ssh/id_ed25519", home / ".aws/credentials"}));
-    writeBundle(Bytes(28, 0x41)); // the smallest raw-key bundle
-
-    VerifyReport report = verify("~/Backup", access);
-    EXPECT_TRUE(report.ok());
-    EXPECT_EQ(report.checkedConfigs, 2);
-    EXPECT_EQ(report.checkedSecrets, 2);
-}
-
-TEST_F(BackupFolderTest, MissingConfigCopiesAreReportedInManifestOrder) {
-    home.writeFile("Backup/config/home/.gitconfig", "[user]\n");
-    writeManifest(manifest({{home / ".zshrc", "config/home/.zshrc"},
-                            {home / ".gitconfig", "config/home/.gitconfig"},
-                            {"/etc/hosts", "config/abs/_etc_hosts"}}));
-    VerifyReport report = verify(root, access);
-    EXPECT_EQ(report.checkedConfigs, 3);
-    EXPECT_EQ(report.checkedSecrets, 0);
-    EXPECT_THAT(report.issues,
-                ElementsAre("missing config file: config/home/.zshrc", "missing config file: config/abs/_etc_hosts"));
-    EXPECT_FALSE(report.ok());
-}
-
-TEST_F(BackupFolderTest, EveryPathRestoreRefusesIsAnIssueEvenWhenTheTargetExists) {
-    home.writeFile("outside.txt", "x");
-    home.makeDir("Backup/projects");
-    BackupManifest m =
-        manifest({{"/a", "../outside.txt"}, {"/b", home / "outside.txt"}, {"/c", ""}, {"rel", "config/x"}}, false,
-                 {"not/absolute"});
-    // What a project given as "app/" used to record.
-    m.projects = std::vector<ProjectEntry>{{home / "app/", "projects/", ""}};
-    m.storedFiles = std::vector<StoredFile>{{"config/../../etc/passwd", 1, ""}};
-    writeManifest(m);
-    const std::string unsafe = "unsafe path in backup.json: ";
-    EXPECT_THAT(verify(root, access).issues,
-                ElementsAre(unsafe + "../outside.txt", unsafe + (home / "outside.txt"), unsafe, unsafe + "rel",
-                            unsafe + (home / "app/"), unsafe + "projects/", unsafe + "not/absolute",
-                            unsafe + "config/../../etc/passwd", "missing config file: config/x"));
-}
-
-TEST_F(BackupFolderTest, EveryRecordedFileIsCheckedForPresenceSizeAndDigest) {
+TEST_F(BackupFolderTest, EveryRecordedEntryIsCheckedForPresenceSizeDigestAndLinks) {
     const Bytes bundle(40, 0x41);
     const std::string zshrc = "export A=1\n", mainC = "int main;\n";
     auto build = [&] {
         fs::remove_all(root);
         home.writeFile("Backup/config/home/.zshrc", zshrc);
+        home.makeDir("Backup/config/home/.config/git"); // a stored folder, contents not examined
         home.writeFile("Backup/projects/app/main.c", mainC);
         writeBundle(bundle);
-        BackupManifest m = manifest({{home / ".zshrc", "config/home/.zshrc"}}, true, {home / ".ssh/id"});
+        BackupManifest m = manifestOf({{home / ".zshrc", "config/home/.zshrc"},
+                                       {home / ".config/git", "config/home/.config/git"},
+                                       {"/etc/hosts", "config/abs/_etc_hosts"}},
+                                      {home / ".ssh/id", home / ".aws/credentials"});
         m.projects = std::vector<ProjectEntry>{{home / "app", "projects/app", "app"}};
         m.storedFiles = std::vector<StoredFile>{{"config/home/.zshrc", 11, sha256Hex(toBytes(zshrc))},
                                                 {"projects/app/main.c", 10, sha256Hex(toBytes(mainC))}};
@@ -145,262 +205,170 @@ TEST_F(BackupFolderTest, EveryRecordedFileIsCheckedForPresenceSizeAndDigest) {
         writeManifest(m);
     };
     build();
-    VerifyReport good = verify(root, access);
-    EXPECT_TRUE(good.ok()) << ::testing::PrintToString(good.issues);
-    EXPECT_EQ(good.checkedFiles, 2);
+    VerifyReport report = verify("~/Backup", access);
+    EXPECT_EQ(report.issues, Strings{"missing config file: config/abs/_etc_hosts"});
+    EXPECT_EQ(report.checkedConfigs + report.checkedSecrets + report.checkedFiles, 3 + 2 + 2);
 
-    struct Case {
-        const char* what;
-        std::function<void()> damage;
-        std::vector<std::string> issues;
+    Bytes flipped = bundle;
+    flipped[20] ^= 0x01;
+    auto linkInstead = [&](const std::string& stored, const std::string& moved) {
+        fs::rename(root + "/" + stored, moved);
+        fs::create_symlink(moved, root + "/" + stored);
     };
-    const std::vector<Case> cases{
-        {"a flipped bit in the bundle",
-         [&] {
-             Bytes flipped = bundle;
-             flipped[20] ^= 0x01;
-             writeBundle(flipped);
-         },
-         {"secrets.stowage is damaged (its SHA-256 does not match backup.json)"}},
-        {"a bundle cut short",
-         [&] { writeBundle(Bytes(30, 0x41)); },
-         {"secrets.stowage has the wrong size (30 bytes, expected 40)"}},
-        {"projects/ deleted",
-         [&] { fs::remove_all(root + "/projects"); },
+    const std::vector<std::pair<std::function<void()>, Strings>> cases{
+        {[] {}, {}},
+        {[&] { writeBundle(flipped); }, {"secrets.stowage is damaged (its SHA-256 does not match backup.json)"}},
+        {[&] { writeBundle(Bytes(30, 0x41)); }, {"secrets.stowage has the wrong size (30 bytes, expected 40)"}},
+        {[&] { fs::remove_all(root + "/projects"); },
          {"missing project folder: projects/app", "missing file: projects/app/main.c"}},
-        {"a changed copy",
-         [&] { home.writeFile("Backup/config/home/.zshrc", "export A=3\n"); },
+        {[&] { home.writeFile("Backup/config/home/.zshrc", "export A=3\n"); },
          {"damaged file: config/home/.zshrc (its SHA-256 does not match backup.json)"}},
-        {"a grown copy",
-         [&] { home.writeFile("Backup/projects/app/main.c", "int main();\n"); },
+        {[&] { home.writeFile("Backup/projects/app/main.c", "int main();\n"); },
          {"wrong size: projects/app/main.c (12 bytes, expected 10)"}},
-        {"a copy replaced by a link",
-         [&] {
-             fs::remove(root + "/config/home/.zshrc");
-             fs::create_symlink(home.writeFile("elsewhere", zshrc), root + "/config/home/.zshrc");
-         },
-         {"symbolic link in backup folder: config/home/.zshrc"}},
-        {"a folder replaced by a link",
-         [&] {
-             fs::rename(root + "/projects/app", home / "moved");
-             fs::create_symlink(home / "moved", root + "/projects/app");
-         },
+        {[&] { linkInstead("projects/app", home / "moved"); },
          {"symbolic link in backup folder: projects/app", "symbolic link in backup folder: projects/app/main.c"}},
     };
-    for (const auto& c : cases) {
+    for (const auto& [damage, expected] : cases) {
         build();
-        c.damage();
-        EXPECT_EQ(verify(root, access).issues, c.issues) << c.what;
+        home.writeFile("Backup/config/abs/_etc_hosts", "127.0.0.1\n");
+        damage();
+        EXPECT_EQ(issues(), expected);
     }
 }
 
-TEST_F(BackupFolderTest, SecretsBundleChecks) {
-    writeManifest(manifest({}, true, {"/s1", "/s2", "/s3"}));
-
-    VerifyReport missing = verify(root, access);
-    EXPECT_THAT(missing.issues, ElementsAre("secrets.stowage is missing"));
-    EXPECT_EQ(missing.checkedSecrets, 0);
-
-    writeBundle(Bytes(10, 0x00));
-    VerifyReport truncated = verify(root, access);
-    EXPECT_THAT(truncated.issues, ElementsAre("secrets.stowage looks truncated (10 bytes)"));
-    EXPECT_EQ(truncated.checkedSecrets, 3);
-
-    writeBundle(Bytes(27, 0x00));
-    EXPECT_THAT(verify(root, access).issues, ElementsAre("secrets.stowage looks truncated (27 bytes)"));
-    writeBundle({});
-    EXPECT_THAT(verify(root, access).issues, ElementsAre("secrets.stowage looks truncated (0 bytes)"));
-
-    writeBundle(toBytes("STB2")); // the passphrase magic alone
-    EXPECT_TRUE(verify(root, access).ok());
-    writeBundle(toBytes("STB1"));
-    EXPECT_THAT(verify(root, access).issues, ElementsAre("secrets.stowage looks truncated (4 bytes)"));
-    writeBundle(Bytes(28, 0x00));
-    EXPECT_TRUE(verify(root, access).ok());
+TEST_F(BackupFolderTest, EveryPathRestoreRefusesIsAnIssueEvenWhenTheTargetExists) {
+    home.writeFile("outside.txt", "x");
+    home.makeDir("Backup/projects");
+    BackupManifest m = manifestOf(
+        {{"/a", "../outside.txt"}, {"/b", home / "outside.txt"}, {"/c", ""}, {"rel", "config/x"}}, {"not/absolute"});
+    m.hasSecrets = false;
+    m.projects = std::vector<ProjectEntry>{{home / "app/", "projects/", ""}}; // what "app/" once recorded
+    m.storedFiles = std::vector<StoredFile>{{"config/../../etc/passwd", 1, ""}};
+    writeManifest(m);
+    const std::string unsafe = "unsafe path in backup.json: ";
+    EXPECT_EQ(issues(), (Strings{unsafe + "../outside.txt", unsafe + (home / "outside.txt"), unsafe, unsafe + "rel",
+                                 unsafe + (home / "app/"), unsafe + "projects/", unsafe + "not/absolute",
+                                 unsafe + "config/../../etc/passwd", "missing config file: config/x"}));
 }
 
-TEST_F(BackupFolderTest, WithoutSecretsTheBundleIsNotLookedAt) {
-    writeManifest(manifest({}, false, {}));
-    writeBundle(Bytes(3, 0x00));
-    VerifyReport report = verify(root, access);
-    EXPECT_TRUE(report.ok());
-    EXPECT_EQ(report.checkedSecrets, 0);
-    EXPECT_EQ(report.checkedConfigs, 0);
+TEST_F(BackupFolderTest, WithoutRecordedDigestsTheBundleIsCheckedForPresenceAndLengthWhenSecretsAreListed) {
+    writeManifest(manifestOf({}, {"/s1", "/s2", "/s3"}));
+    EXPECT_EQ(issues(), Strings{"secrets.stowage is missing"});
+    const std::vector<std::pair<Bytes, Strings>> cases{
+        {Bytes(27, 0), {"secrets.stowage looks truncated (27 bytes)"}},
+        {Bytes(28, 0), {}},    // the smallest raw-key bundle
+        {toBytes("STB2"), {}}, // the passphrase magic alone
+    };
+    for (const auto& [bytes, expected] : cases) {
+        writeBundle(bytes);
+        EXPECT_EQ(issues(), expected) << bytes.size();
+    }
+    writeManifest(manifestOf({}));
+    writeBundle(Bytes(3, 0));
+    EXPECT_TRUE(verify(root, access).ok()) << "without secrets the bundle is not looked at";
 }
 
 TEST_F(BackupFolderTest, DeepVerificationOpensTheBundleAndFindsEveryListedSecret) {
-    // Never the user's keyring: the keychain of this test is a file in the temporary home.
-    auto keychain = std::make_shared<FileKeyStore>(home / "keys");
+    auto keychain = std::make_shared<FileKeyStore>(home / "keys"); // never the user's keyring
     KeyStore::overrideStandard(keychain);
     const std::string a = home.writeFile("a", "A"), b = home.writeFile("b", "B"), c = home / "c";
-    writeManifest(manifest({}, true, {a, b, c}));
-    const auto keyOf = [](std::uint8_t fill) {
-        std::array<std::uint8_t, 32> bytes;
-        bytes.fill(fill);
-        return SymmetricKey(bytes);
-    };
-    const Bytes rawBundle = SecretsBundle::seal({a, b}, keyOf(1)).blob; // c does not exist yet
+    writeManifest(manifestOf({}, {a, b, c}));
+    const SymmetricKey one(std::array<std::uint8_t, 32>{1}), two(std::array<std::uint8_t, 32>{2});
+    const Bytes rawBundle = SecretsBundle::seal({a, b}, one).blob; // c does not exist yet
     home.writeFile("c", "C");
     const Bytes passphraseBundle = SecretsBundle::seal({a, b, c}, KeySource::passphrase("pw"), access).blob;
-    Bytes flipped = rawBundle;
-    flipped[20] ^= 1;
 
-    const std::string missingC = "secret missing from secrets.stowage: " + c;
+    const std::string missingC = "secret missing from secrets.stowage: " + c,
+                      notOpened = "secrets.stowage was not opened: ";
+    const std::string noKey = notOpened + "no recovery code given and no key in this machine's keyring";
     const std::string wrongKey =
         "secrets.stowage does not open: Could not decrypt bundle \u2014 wrong key or corrupt file";
-    struct Case {
-        const char* what;
-        Bytes bundle;
-        std::optional<KeySource> given;
-        std::optional<SymmetricKey> inKeychain;
-        std::vector<std::string> issues;
+    const std::vector<std::tuple<Bytes, std::optional<KeySource>, std::optional<SymmetricKey>, Strings>> cases = {
+        {rawBundle, KeySource::rawKey(one), std::nullopt, {missingC}},
+        {rawBundle, KeySource::rawKey(two), one, {wrongKey}},
+        {rawBundle, std::nullopt, one, {missingC}}, // the keychain's key
+        {rawBundle, std::nullopt, std::nullopt, {noKey}},
+        {passphraseBundle, KeySource::passphrase("pw"), std::nullopt, {}},
+        {passphraseBundle, std::nullopt, one, {notOpened + "no passphrase given"}},
     };
-    const std::vector<Case> cases = {
-        {"the right key", rawBundle, KeySource::rawKey(keyOf(1)), std::nullopt, {missingC}},
-        {"a wrong key", rawBundle, KeySource::rawKey(keyOf(2)), keyOf(1), {wrongKey}},
-        {"a flipped bit", flipped, KeySource::rawKey(keyOf(1)), std::nullopt, {wrongKey}},
-        {"the keychain's key", rawBundle, std::nullopt, keyOf(1), {missingC}},
-        {"no key anywhere",
-         rawBundle,
-         std::nullopt,
-         std::nullopt,
-         {"secrets.stowage was not opened: no recovery code given and no key in this machine's keyring"}},
-        {"the passphrase", passphraseBundle, KeySource::passphrase("pw"), std::nullopt, {}},
-        {"no passphrase",
-         passphraseBundle,
-         std::nullopt,
-         keyOf(1),
-         {"secrets.stowage was not opened: no passphrase given"}},
-    };
-    for (const Case& test : cases) {
-        writeBundle(test.bundle);
+    for (const auto& [bundle, given, inKeychain, expected] : cases) {
+        writeBundle(bundle);
         keychain->remove();
-        if (test.inKeychain)
-            keychain->store(*test.inKeychain);
+        if (inKeychain)
+            keychain->store(*inKeychain);
         std::optional<bool> asked;
         VerifyReport report = verifyDeep(root, access, [&](bool passphrase) {
             asked = passphrase;
-            return test.given;
+            return given;
         });
-        EXPECT_EQ(report.issues, test.issues) << test.what;
-        EXPECT_EQ(asked, SecretsBundle::isPassphraseBundle(test.bundle)) << test.what;
-        EXPECT_EQ(report.checkedSecrets, 3) << test.what;
+        EXPECT_EQ(report.issues, expected);
+        EXPECT_EQ(asked, SecretsBundle::isPassphraseBundle(bundle)) << "asked for the kind of key it needs";
     }
     KeyStore::overrideStandard(nullptr);
 }
 
-// ---- history -----------------------------------------------------------------------------------
+TEST_F(BackupFolderTest, HistoryIsNewestFirstInWholeSecondsAndKeepsTheFiftyNewestRuns) {
+    home.writeFile("Backup/history.json", encodeHistory({{day(1), 1}, {day(3), 3}, {day(2), 21}, {day(2), 22}}));
+    EXPECT_EQ(history("~/Backup", access),
+              (std::vector<BackupRun>{{day(3), 3}, {day(2), 21}, {day(2), 22}, {day(1), 1}}))
+        << "equal dates keep their stored order";
+
+    fs::remove(root + "/history.json");
+    appendHistory(root, day(1), withConfigs(1), access);
+    BackupResult full = withConfigs(4);
+    full.capturedSecrets = {"/s", "/t"};
+    full.manifests = {"manifest/m"};
+    full.totalBytes = 123456789012LL;
+    full.usedPassphrase = true;
+    appendHistory(root, day(2) + std::chrono::milliseconds(600), full, access);
+    auto runs = history(root, access);
+    EXPECT_EQ(runs, (std::vector<BackupRun>{{day(2), 4, 2, 1, 123456789012LL, true}, {day(1), 1}}));
+    appendHistory(root, day(0), withConfigs(9), access); // a clock that went backwards
+    EXPECT_EQ(history(root, access).back().configCount, 9);
+
+    for (int i = 3; i <= 51; ++i)
+        appendHistory(root, day(i), withConfigs(i), access);
+    runs = history(root, access);
+    ASSERT_EQ(runs.size(), 50u);
+    EXPECT_EQ(runs.front().configCount, 51);
+    EXPECT_EQ(runs.back().configCount, 4) << "the two oldest runs are gone";
+}
 
 namespace {
-
-BackupRun run(Timestamp t, std::int64_t configs = 0) {
-    return BackupRun{t, configs, 0, 0, 0, false};
-}
-
-BackupResult resultWith(int configs, int secrets, int manifests, std::int64_t bytes, bool passphrase) {
-    BackupResult r("/unused");
-    r.configFiles.assign(static_cast<size_t>(configs), "config/x");
-    r.capturedSecrets.assign(static_cast<size_t>(secrets), "/s");
-    r.manifests.assign(static_cast<size_t>(manifests), "manifest/m");
-    r.totalBytes = bytes;
-    r.usedPassphrase = passphrase;
-    return r;
-}
 
 /// A provider on which history.json exists but cannot be read.
 class UnreadableHistory : public FaultInjectingFileAccess {
 public:
     std::optional<Bytes> read(const std::string& path) const override {
-        if (path.ends_with("/history.json"))
-            return std::nullopt;
-        return FaultInjectingFileAccess::read(path);
+        return path.ends_with("/history.json") ? std::nullopt : FaultInjectingFileAccess::read(path);
     }
 };
 
 } // namespace
 
-TEST_F(BackupFolderTest, HistoryReadsNewestFirstAndKeepsStoredOrderForEqualDates) {
-    home.writeFile("Backup/history.json",
-                   encodeHistory({run(day(1), 1), run(day(3), 3), run(day(2), 21), run(day(2), 22)}));
-    auto runs = history("~/Backup", access);
-    ASSERT_EQ(runs.size(), 4u);
-    EXPECT_EQ(runs[0].configCount, 3);
-    EXPECT_EQ(runs[1].configCount, 21);
-    EXPECT_EQ(runs[2].configCount, 22);
-    EXPECT_EQ(runs[3].configCount, 1);
-}
-
-TEST_F(BackupFolderTest, DamagedHistoryReadsAsEmptyAndIsNotTouched) {
-    home.writeFile("Backup/history.json", "[{\"createdAt\": 12}]");
+TEST_F(BackupFolderTest, ADamagedHistoryReadsAsEmptyAndIsKeptAsideBeforeBeingReplacedNeverLost) {
+    const std::string damaged = "[{\"createdAt\": 12}]";
+    home.writeFile("Backup/history.json", damaged);
     EXPECT_TRUE(history(root, access).empty());
-    EXPECT_EQ(slurp(root + "/history.json"), "[{\"createdAt\": 12}]");
-}
-
-TEST_F(BackupFolderTest, AppendHistoryRecordsTheRunAtTheFront) {
-    appendHistory(root, day(1), resultWith(1, 0, 0, 10, false), access);
-    appendHistory(root, day(2) + std::chrono::milliseconds(600), resultWith(4, 2, 7, 123456, true), access);
-    auto runs = history(root, access);
-    ASSERT_EQ(runs.size(), 2u);
-    EXPECT_EQ(runs[0], (BackupRun{day(2), 4, 2, 7, 123456, true})); // stored with whole seconds
-    EXPECT_EQ(runs[1], (BackupRun{day(1), 1, 0, 0, 10, false}));
-    EXPECT_EQ(slurp(root + "/history.json"), encodeHistory(runs));
-
-    // A clock that went backwards puts the run where its date belongs.
-    appendHistory(root, day(0), resultWith(9, 0, 0, 0, false), access);
-    runs = history(root, access);
-    ASSERT_EQ(runs.size(), 3u);
-    EXPECT_EQ(runs[2].configCount, 9);
-}
-
-TEST_F(BackupFolderTest, HistoryKeepsTheFiftyNewestRuns) {
-    for (int i = 1; i <= 50; ++i)
-        appendHistory(root, day(i), resultWith(i, 0, 0, 0, false), access);
-    EXPECT_EQ(history(root, access).size(), 50u);
-    appendHistory(root, day(51), resultWith(51, 0, 0, 0, false), access);
-    auto runs = history(root, access);
-    ASSERT_EQ(runs.size(), 50u);
-    EXPECT_EQ(runs.front().configCount, 51);
-    EXPECT_EQ(runs.back().configCount, 2); // the oldest run is gone
-}
-
-TEST_F(BackupFolderTest, ADamagedHistoryIsKeptAsideBeforeBeingReplaced) {
-    home.writeFile("Backup/history.json", "not json at all");
-    appendHistory(root, day(5), resultWith(1, 0, 0, 0, false), access);
-    EXPECT_EQ(slurp(root + "/history.json.damaged"), "not json at all");
-    auto runs = history(root, access);
-    ASSERT_EQ(runs.size(), 1u);
-    EXPECT_EQ(runs[0].createdAt, day(5));
-
-    // A second, different damage does not overwrite the first copy.
-    home.writeFile("Backup/history.json", "[1,2,3]");
-    appendHistory(root, day(6), resultWith(2, 0, 0, 0, false), access);
-    EXPECT_EQ(slurp(root + "/history.json.damaged"), "not json at all");
-    EXPECT_EQ(slurp(root + "/history.json.damaged-2"), "[1,2,3]");
-    EXPECT_EQ(history(root, access).size(), 1u);
-}
-
-TEST_F(BackupFolderTest, HistoryThatCannotBeKeptAsideIsLeftAlone) {
-    home.writeFile("Backup/history.json", "garbage");
-    auto faulty = std::make_shared<FaultInjectingFileAccess>();
-    faulty->failOn(FaultInjectingFileAccess::Operation::write, 1); // the copy aside
-    appendHistory(root, day(1), resultWith(1, 0, 0, 0, false), *faulty);
-    EXPECT_EQ(slurp(root + "/history.json"), "garbage");
-    EXPECT_FALSE(fs::exists(root + "/history.json.damaged"));
-
-    UnreadableHistory unreadable;
-    home.writeFile("Backup/history.json", encodeHistory({run(day(1))}));
-    appendHistory(root, day(2), resultWith(1, 0, 0, 0, false), unreadable);
-    EXPECT_EQ(unreadable.calls(FaultInjectingFileAccess::Operation::write), 0);
-}
-
-TEST_F(BackupFolderTest, AFailedHistoryWriteIsSilentAndLeavesTheOldFile) {
-    std::string before = encodeHistory({run(day(1))});
-    home.writeFile("Backup/history.json", before);
     FaultInjectingFileAccess faulty;
-    faulty.failOn(FaultInjectingFileAccess::Operation::write, 1);
-    EXPECT_NO_THROW(appendHistory(root, day(2), resultWith(1, 0, 0, 0, false), faulty));
-    EXPECT_EQ(slurp(root + "/history.json"), before);
+    faulty.failOn(FaultInjectingFileAccess::Operation::write, 1); // the copy aside
+    appendHistory(root, day(1), withConfigs(1), faulty);
+    EXPECT_EQ(slurp(root + "/history.json"), damaged) << "neither reading nor a failed copy aside touches it";
 
-    // Into a folder that does not exist: nothing, and no error.
-    EXPECT_NO_THROW(appendHistory(home / "nowhere/else", day(2), resultWith(1, 0, 0, 0, false), access));
+    appendHistory(root, day(5), withConfigs(1), access);
+    EXPECT_EQ(slurp(root + "/history.json.damaged"), damaged);
+    EXPECT_EQ(history(root, access), (std::vector<BackupRun>{{day(5), 1}}));
+    home.writeFile("Backup/history.json", "[1,2,3]"); // a second damage does not overwrite the first copy
+    appendHistory(root, day(6), withConfigs(2), access);
+    EXPECT_EQ(slurp(root + "/history.json.damaged") + slurp(root + "/history.json.damaged-2"), damaged + "[1,2,3]");
+
+    // An unreadable history is never replaced; a failed write is silent and leaves the old file.
+    UnreadableHistory unreadable;
+    appendHistory(root, day(7), withConfigs(1), unreadable);
+    EXPECT_EQ(unreadable.calls(FaultInjectingFileAccess::Operation::write), 0);
+    const std::string before = slurp(root + "/history.json");
+    faulty.failOn(FaultInjectingFileAccess::Operation::write, 2);
+    EXPECT_NO_THROW(appendHistory(root, day(8), withConfigs(1), faulty));
+    EXPECT_EQ(slurp(root + "/history.json"), before);
+    EXPECT_NO_THROW(appendHistory(home / "nowhere/else", day(2), withConfigs(1), access));
 }
