@@ -33,12 +33,8 @@ protected:
     }
 
     std::unique_ptr<AppModel> makeModel(std::shared_ptr<Executor> executor = std::make_shared<InlineExecutor>()) {
-        auto model = std::make_unique<AppModel>(environment(std::move(executor)));
-        model->addObserver([this](AppModel::Property p) { told.push_back(p); });
-        return model;
+        return std::make_unique<AppModel>(environment(std::move(executor)));
     }
-
-    bool toldAbout(AppModel::Property p) const { return std::find(told.begin(), told.end(), p) != told.end(); }
 
     /// The temporary root that holds the home folder; backups and remotes live here, off the home.
     std::string outside = paths::parent(home.path());
@@ -46,7 +42,6 @@ protected:
         std::make_shared<JsonDefaultsStore>(paths::join(outside, "settings/defaults.json"));
     std::shared_ptr<FileKeyStore> keys = std::make_shared<FileKeyStore>(paths::join(outside, "keys"));
     Timestamp clockNow = std::chrono::time_point_cast<std::chrono::seconds>(std::chrono::system_clock::now());
-    std::vector<AppModel::Property> told;
 };
 
 } // namespace stowage::testing
