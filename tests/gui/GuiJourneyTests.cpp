@@ -13,7 +13,6 @@
 
 #include <QAction>
 #include <QClipboard>
-#include <QComboBox>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QRegularExpression>
@@ -75,40 +74,58 @@ void key(GuiWorld& w, Qt::Key k) {
 class GuiJourneyTests : public QObject {
     Q_OBJECT
 private slots:
-    void shortcutsSwitchPanesAndRescan();
-    void onboardingPagesThenReplayKeepsSettings();
+    void firstLaunchOnboardsThenShortcutsSwitchPanesAndRescan();
     void restorerLaunchWelcomesBackOnTheRestorePane();
-    void auditSearchAndRiskFiltersWithTheirEmptyStates();
-    void backupSelectionBlockReasonsAndBothKindsOfSealing();
+    void auditFiltersAndTheirEmptyStates();
+    void backupSelectionBlockReasonsAndRecoveryCode();
     void restorePreviewShowsTheDiffAndWritesNothing();
     void appsPaneCopiesQuotedCommands();
 };
 
-void GuiJourneyTests::shortcutsSwitchPanesAndRescan() {
-    GuiWorld w;
+void GuiJourneyTests::firstLaunchOnboardsThenShortcutsSwitchPanesAndRescan() {
+    GuiWorld w(/*onboarded=*/false);
     w.window->show();
     RootView* root = w.window->root();
-    // The first show starts the first scan; until it publishes, the audit pane shows only progress.
-    QVERIFY(w.model->scanning());
-    QVERIFY(showsText(root->auditPane(), "Scanning your machine…"));
-    QVERIFY(!root->auditPane()->searchField()->isVisibleTo(root));
+    OnboardingView* on = root->onboarding();
+    QVERIFY(root->onboardingShown());
+    // The first show started the first scan; until it publishes, the audit pane shows only progress.
+    QVERIFY(w.model->scanning() && showsText(root->auditPane(), "Scanning your machine…"));
+    QVERIFY(!root->auditPane()->searchField()->isVisibleTo(root->auditPane()));
+    on->nextButton()->click();
+    QCOMPARE(on->title(), QString("Back it up, encrypted"));
+    on->backButton()->click(); // Back returns a page; the default action answers Enter
+    QVERIFY(on->page() == 0 && !on->backButton()->isVisibleTo(on));
+    QTest::keyClick(on->nextButton(), Qt::Key_Return);
+    QTest::keyClick(on->nextButton(), Qt::Key_Return);
+    QCOMPARE(on->nextButton()->text(), QString("Get Started"));
+    QVERIFY(!w.model->hasOnboarded());
+    on->nextButton()->click();
+    settle();
+    QVERIFY(!root->onboardingShown());
+    QVERIFY(w.defaults->boolean("hasOnboarded") == std::optional<bool>(true));
+
     w.window->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(w.window.get()));
     waitForInventory(w);
-    QVERIFY(root->statusLine()->text().startsWith("Scanned "));
     const std::pair<Qt::Key, QWidget*> steps[] = {{Qt::Key_2, root->backupPane()},
                                                   {Qt::Key_3, root->restorePane()},
                                                   {Qt::Key_4, root->appsPane()},
-                                                  {Qt::Key_5, root->settingsPane()},
-                                                  {Qt::Key_1, root->auditPane()}};
+                                                  {Qt::Key_1, root->auditPane()},
+                                                  {Qt::Key_5, root->settingsPane()}};
     for (const auto& [k, pane] : steps) {
         key(w, k);
         QCOMPARE(root->currentPane(), pane);
         QCOMPARE(root->tabBar()->currentIndex(), static_cast<int>(w.model->tab()));
     }
-    QTest::mouseClick(root->tabBar(), Qt::LeftButton, {}, root->tabBar()->tabRect(2).center());
+    // Replay brings back the first page and leaves every other setting alone.
+    w.model->setScanRootsText("~/src\n~/work");
+    root->settingsPane()->replayButton()->click();
     settle();
-    QVERIFY(w.model->tab() == AppModel::Tab::restore);
+    QVERIFY(root->onboardingShown() && on->page() == 0);
+    QVERIFY(w.defaults->boolean("hasOnboarded") == std::optional<bool>(false));
+    QCOMPARE(root->settingsPane()->scanRootsEdit()->toPlainText(), QString("~/src\n~/work"));
+    on->nextButton()->click(), on->nextButton()->click(), on->nextButton()->click();
+
     // Ctrl+R goes back to the audit and rescans; the command is disabled while the scan runs.
     QTest::keyClick(w.window.get(), Qt::Key_R, Qt::ControlModifier);
     QVERIFY(w.model->tab() == AppModel::Tab::audit && w.model->scanning());
@@ -118,40 +135,6 @@ void GuiJourneyTests::shortcutsSwitchPanesAndRescan() {
     QVERIFY(w.window->action("Rescan")->isEnabled());
 }
 
-void GuiJourneyTests::onboardingPagesThenReplayKeepsSettings() {
-    GuiWorld w(/*onboarded=*/false);
-    w.window->show();
-    RootView* root = w.window->root();
-    OnboardingView* on = root->onboarding();
-    QVERIFY(root->onboardingShown());
-    on->nextButton()->click();
-    QCOMPARE(on->title(), QString("Back it up, encrypted"));
-    on->backButton()->click(); // Back returns a page; the default action answers Enter
-    QCOMPARE(on->page(), 0);
-    QVERIFY(!on->backButton()->isVisibleTo(on));
-    QTest::keyClick(on->nextButton(), Qt::Key_Return);
-    QTest::keyClick(on->nextButton(), Qt::Key_Return);
-    QCOMPARE(on->page(), 2);
-    QCOMPARE(on->nextButton()->text(), QString("Get Started"));
-    QVERIFY(!w.model->hasOnboarded());
-    on->nextButton()->click();
-    settle();
-    QVERIFY(!root->onboardingShown());
-    QVERIFY(w.defaults->boolean("hasOnboarded") == std::optional<bool>(true));
-
-    // Replay brings back the first page and leaves every other setting alone.
-    w.model->setScanRootsText("~/src\n~/work");
-    w.model->setReminderDays(30);
-    key(w, Qt::Key_5);
-    root->settingsPane()->replayButton()->click();
-    settle();
-    QVERIFY(root->onboardingShown());
-    QCOMPARE(on->page(), 0);
-    QVERIFY(w.defaults->boolean("hasOnboarded") == std::optional<bool>(false));
-    QCOMPARE(root->settingsPane()->scanRootsEdit()->toPlainText(), QString("~/src\n~/work"));
-    QCOMPARE(root->settingsPane()->reminderPicker()->currentText(), QString("Monthly"));
-}
-
 void GuiJourneyTests::restorerLaunchWelcomesBackOnTheRestorePane() {
     // Started from the copy a backup carries: the restore tab opens on that folder, no onboarding.
     GuiWorld w(/*onboarded=*/false, /*developerHome=*/false, "Backup/Stowage/stowage-app",
@@ -159,37 +142,28 @@ void GuiJourneyTests::restorerLaunchWelcomesBackOnTheRestorePane() {
     w.window->show();
     settle();
     RootView* root = w.window->root();
-    QVERIFY(!root->onboardingShown());
-    QVERIFY(root->welcomeBanner()->isVisibleTo(root));
-    QVERIFY(showsText(root, "Welcome back"));
+    QVERIFY(!root->onboardingShown() && showsText(root, "Welcome back"));
     QCOMPARE(root->currentPane(), static_cast<QWidget*>(root->restorePane()));
     QCOMPARE(root->restorePane()->findChild<FolderField*>()->path(), QString::fromStdString(w.home / "Backup"));
 }
 
-void GuiJourneyTests::auditSearchAndRiskFiltersWithTheirEmptyStates() {
+void GuiJourneyTests::auditFiltersAndTheirEmptyStates() {
     GuiWorld w;
     w.window->show();
     waitForInventory(w);
     AuditPane* audit = w.window->root()->auditPane();
-    QVERIFY(child(audit, "summaryCard") && child(audit, "tier-secret"));
+    QVERIFY(child(audit, "summaryCard") && child(audit, "tier-secret") && !button(audit, "Clear filters"));
     QTRY_VERIFY_WITH_TIMEOUT(child(audit, "gitRisks"), slow); // the repository task publishes on its own
-    QVERIFY(!button(audit, "Clear filters"));
     // A search that matches nothing shows the no-matches state, and survives a tab switch.
     QTest::keyClicks(audit->searchField(), "ZZZ-no-such-thing");
     key(w, Qt::Key_2);
     key(w, Qt::Key_1);
     QCOMPARE(audit->searchField()->text(), QString("ZZZ-no-such-thing"));
-    QVERIFY(showsText(audit, "Nothing matches these filters."));
-    QVERIFY(!showsText(audit, "Nothing at risk found"));
+    QVERIFY(showsText(audit, "Nothing matches these filters.") && !showsText(audit, "Nothing at risk found"));
     button(child(audit, "noMatches"), "Clear filters")->click();
     settle();
-    QVERIFY(!w.model->auditFiltersActive() && audit->searchField()->text().isEmpty());
-    QVERIFY(!child(audit, "noMatches"));
-    // Upper-case search matches a lower-case path; "Critical" narrows to critical risks, twice clears.
-    QTest::keyClicks(audit->searchField(), "ID_ED25519");
-    settle();
-    QVERIFY(child(audit, "tier-secret") && !child(audit, "tier-config"));
-    audit->searchField()->clear();
+    QVERIFY(audit->searchField()->text().isEmpty() && !child(audit, "noMatches"));
+    // "Critical" narrows to critical risks; choosing it again clears it.
     button(audit, "Critical")->click();
     settle();
     QVERIFY(button(audit, "Clear filters"));
@@ -198,9 +172,8 @@ void GuiJourneyTests::auditSearchAndRiskFiltersWithTheirEmptyStates() {
     button(audit, "Critical")->click();
     settle();
     QVERIFY(!w.model->auditMinRisk());
-    QVERIFY(visibleTexts(audit).filter(QRegularExpression("^ · \\d+ items?$")).size() > 0); // rows count their paths
 
-    // With nothing found, the pane offers the settings and a rescan instead of filters.
+    // With nothing found, the pane offers a rescan instead of filters.
     GuiWorld empty(/*onboarded=*/true, /*developerHome=*/false);
     empty.window->show();
     waitForInventory(empty);
@@ -208,16 +181,12 @@ void GuiJourneyTests::auditSearchAndRiskFiltersWithTheirEmptyStates() {
     if (!empty.model->inventory()->findings.empty())
         QSKIP("the scan found developer state outside the temporary home");
     QVERIFY(showsText(audit, "Nothing at risk found") && !audit->searchField()->isVisibleTo(audit));
-    button(audit, "Open Settings")->click();
-    QVERIFY(empty.model->tab() == AppModel::Tab::settings);
-    empty.model->setTab(AppModel::Tab::audit);
-    settle();
     button(audit, "Rescan")->click();
     QVERIFY(empty.model->scanning());
     waitForInventory(empty);
 }
 
-void GuiJourneyTests::backupSelectionBlockReasonsAndBothKindsOfSealing() {
+void GuiJourneyTests::backupSelectionBlockReasonsAndRecoveryCode() {
     GuiWorld w;
     w.model->setBackupDir(w.home / "Backups/Stowage");
     w.model->setIncludeRestorer(false);
@@ -232,19 +201,16 @@ void GuiJourneyTests::backupSelectionBlockReasonsAndBothKindsOfSealing() {
     for (auto* b : pane->findChildren<CheckBox*>())
         secrets = b->accessibleName() == "Secrets, select all" ? b : secrets;
     auto* first = child(pane, "select-secret")->findChild<SelectableFindingRow*>()->box();
-    auto tick = [&](const QString& text) { button<QCheckBox>(pane, text)->click(), settle(); };
+    auto click = [](QAbstractButton* b) { b->click(), settle(); };
     // Everything selectable starts selected; one finding cleared leaves its tier partly selected,
     // whose box then clears the tier and selects it whole on the next click.
     QCOMPARE(secrets->checkState(), Qt::Checked);
-    first->click();
-    settle();
+    click(first);
     QCOMPARE(secrets->checkState(), Qt::PartiallyChecked);
     QCOMPARE(secrets->accessibleDescription(), QString("partially selected"));
-    secrets->click();
-    settle();
+    click(secrets);
     QCOMPARE(w.model->selectedSecretCount(), 0);
-    secrets->click();
-    settle();
+    click(secrets);
     QCOMPARE(first->checkState(), Qt::Checked);
 
     // Block reasons: no passphrase, a confirmation that differs, nothing chosen at all.
@@ -254,22 +220,20 @@ void GuiJourneyTests::backupSelectionBlockReasonsAndBothKindsOfSealing() {
     QTest::keyClicks(pane->confirmField(), "orbit-Lantern-42-quiez");
     settle();
     QCOMPARE(reason->text(), QString("Passphrase and confirmation don't match."));
-    QVERIFY(child(pane, "mismatch")->isVisibleTo(pane) && !pane->backUpButton()->isEnabled());
-    button(pane, "None")->click();
-    tick("Manifests");
+    click(button(pane, "None"));
+    click(button<QCheckBox>(pane, "Manifests"));
     QCOMPARE(reason->text(), QString("Select at least one thing to back up."));
     QVERIFY(child<QLabel>(pane, "selectionCount")->text().startsWith("0 of "));
     QVERIFY(!w.window->action("Back Up Now")->isEnabled());
 
     // Everything again, sealed with a random key: the button says so while it runs, and the
     // recovery code is shown once and copied.
-    button(pane, "All")->click();
-    tick("Protect secrets with a passphrase");
+    click(button(pane, "All"));
+    click(button<QCheckBox>(pane, "Protect secrets with a passphrase"));
     QVERIFY(!reason->isVisibleTo(pane));
-    QTest::mouseClick(pane->backUpButton(), Qt::LeftButton);
-    settle();
-    QCOMPARE(pane->backUpButton()->text(), QString("Backing up…"));
-    QVERIFY(!pane->backUpButton()->isEnabled());
+    pane->backUpButton()->click();
+    QCoreApplication::sendPostedEvents(); // the pane redraws once per event-loop turn
+    QVERIFY(pane->backUpButton()->text() == "Backing up…" && !pane->backUpButton()->isEnabled());
     QTRY_VERIFY_WITH_TIMEOUT(!w.model->backingUp(), slow);
     settle();
     QVERIFY2(w.model->backupResult(), w.model->backupError().value_or("").c_str());
@@ -277,14 +241,12 @@ void GuiJourneyTests::backupSelectionBlockReasonsAndBothKindsOfSealing() {
     QVERIFY(w.model->backupResult()->recoveryCode);
     const QString code = QString::fromStdString(*w.model->backupResult()->recoveryCode);
     QCOMPARE(child<QLabel>(pane, "recoveryCode")->text(), code);
-    auto* copy = child<QPushButton>(pane, "copyRecoveryCode");
-    copy->click();
+    click(child<QPushButton>(pane, "copyRecoveryCode"));
     QCOMPARE(QGuiApplication::clipboard()->text(), code);
-    QTRY_COMPARE_WITH_TIMEOUT(copy->text(), QString("Copy recovery code"), 5000);
     QVERIFY(!root->reminderBanner()->isVisibleTo(root));
 
     // A passphrase backup, started by Enter, never shows a recovery code.
-    tick("Protect secrets with a passphrase");
+    click(button<QCheckBox>(pane, "Protect secrets with a passphrase"));
     pane->confirmField()->clear();
     QTest::keyClicks(pane->confirmField(), "orbit-Lantern-42-quiet");
     settle();
@@ -293,8 +255,6 @@ void GuiJourneyTests::backupSelectionBlockReasonsAndBothKindsOfSealing() {
     QTRY_VERIFY_WITH_TIMEOUT(!w.model->backingUp(), slow);
     settle();
     QVERIFY(child(pane, "backupResult") && !child(pane, "recoveryCard"));
-    QVERIFY(showsText(pane, "Secrets encrypted with your passphrase. You'll need it to restore — there's no recovery "
-                            "code."));
 }
 
 void GuiJourneyTests::restorePreviewShowsTheDiffAndWritesNothing() {
@@ -313,7 +273,6 @@ void GuiJourneyTests::restorePreviewShowsTheDiffAndWritesNothing() {
 
     key(w, Qt::Key_3);
     RestorePane* pane = w.window->root()->restorePane();
-    QVERIFY(!child(pane, "backupSummary")->isVisibleTo(pane));
     QCOMPARE(child<IconLine>(pane, "restoreBlockReason")->text(), QString("Choose a backup folder above."));
     w.model->setRestoreDir(backupDir);
     pane->loadButton()->click();
@@ -338,23 +297,16 @@ void GuiJourneyTests::restorePreviewShowsTheDiffAndWritesNothing() {
         zshrc = visibleTexts(row).contains("~/.zshrc") ? row : zshrc;
     QVERIFY(zshrc && showsText(zshrc, "modified") && showsText(zshrc, "+1"));
     zshrc->findChild<Disclosure*>()->click();
-    QVERIFY(child<QLabel>(zshrc, "diffLines")->isVisibleTo(zshrc));
-    QVERIFY(child<QLabel>(zshrc, "diffLines")->text().contains("git status -sb"));
+    auto* lines = child<QLabel>(zshrc, "diffLines");
+    QVERIFY(lines->isVisibleTo(zshrc) && lines->text().contains("git status -sb"));
     const auto report = visibleTexts(child(pane, "restoreReport"));
     QVERIFY(report.size() == 1 && report.first().startsWith("Would restore "));
     QVERIFY(stowage::testing::slurp(w.home / ".zshrc").find("status -sb") != std::string::npos);
-    // Switching the dry run off only renames the button.
-    const auto selection = w.model->selectedRestoreConfig();
-    button<QCheckBox>(pane, "Dry run")->click();
-    settle();
-    QCOMPARE(pane->restoreButton()->text(), QString("Restore Now"));
-    QVERIFY(w.model->selectedRestoreConfig() == selection);
 }
 
 void GuiJourneyTests::appsPaneCopiesQuotedCommands() {
     GuiWorld w;
-    const std::string backupDir = w.home / "My Backups/it's here";
-    w.model->setBackupDir(backupDir);
+    w.model->setBackupDir(w.home / "My Backups/it's here");
     w.window->show();
     w.model->setTab(AppModel::Tab::apps);
     AppsPane* pane = w.window->root()->appsPane();
@@ -367,16 +319,12 @@ void GuiJourneyTests::appsPaneCopiesQuotedCommands() {
     const QString dir = "'" + QString::fromStdString(w.home.path()) + "/My Backups/it'\\''s here/manifest/";
     const std::pair<const char*, QString> cases[] = {
         {"apt-manual.txt", "xargs -a " + dir + "apt-manual.txt' sudo apt-get install -y"},
-        {"pip-global.txt", "pip3 install -r " + dir + "pip-global.txt'"},
         {"npm-global.txt", "xargs npm install -g < " + dir + "npm-global.txt'"},
     };
     QVERIFY(!child(pane, "copy-Brewfile")); // another system's lists only when the backup holds them
     for (const auto& [file, command] : cases) {
-        auto* copy = child<QPushButton>(pane, QString("copy-") + file);
-        QVERIFY2(copy, file);
-        copy->click();
+        child<QPushButton>(pane, QString("copy-") + file)->click();
         QCOMPARE(QGuiApplication::clipboard()->text(), command);
-        QCOMPARE(copy->text(), QString("Copied!"));
     }
     pane->fromBackupButton()->click();
     settle();
