@@ -50,13 +50,10 @@ TEST_F(AppModelFlowTest, WholeJourneyFromScanToRestore) {
 
     // Scan: every selectable path starts selected; the uncommitted project is at risk.
     model->scan();
-    ASSERT_TRUE(model->inventory());
-    EXPECT_FALSE(model->scanning());
-    EXPECT_EQ(model->selectedCount(), model->selectableCount());
-    EXPECT_EQ(model->selectableCount(), 4); // key, .env, .gitconfig, .zshrc
+    ASSERT_TRUE(model->inventory() && !model->scanning());
+    EXPECT_EQ(std::pair(model->selectedCount(), model->selectableCount()), std::pair(4, 4)); // key, .env, 2 configs
     ASSERT_EQ(model->gitRisks().size(), 1u);
-    EXPECT_EQ(model->gitRisks()[0].repo, project);
-    EXPECT_TRUE(model->gitRisks()[0].kinds.count(GitRisk::Kind::uncommitted));
+    EXPECT_TRUE(model->gitRisks()[0].repo == project && model->gitRisks()[0].kinds.count(GitRisk::Kind::uncommitted));
     model->scanProjects();
     ASSERT_EQ(model->atRiskProjects().size(), 1u);
     EXPECT_EQ(model->atRiskProjects()[0].name, "scratch");
@@ -67,16 +64,12 @@ TEST_F(AppModelFlowTest, WholeJourneyFromScanToRestore) {
     model->toggle(zshrc);
     model->setPassphrase("correct horse battery staple");
     model->setPassphraseConfirm("correct horse battery staple");
-    EXPECT_TRUE(model->canBackUp());
-
-    // No recovery code; the time recorded and shared with the command line.
     model->runBackup();
     ASSERT_TRUE(model->backupResult()) << model->backupError().value_or("");
-    EXPECT_TRUE(model->backupResult()->usedPassphrase);
-    EXPECT_EQ(model->backupResult()->recoveryCode, std::nullopt);
+    EXPECT_TRUE(model->backupResult()->usedPassphrase && !model->backupResult()->recoveryCode);
     EXPECT_EQ(model->backupResult()->configFiles.size(), 1u);
+    // The time recorded and shared with the command line.
     EXPECT_EQ(settings::lastBackupAt(*store), clockNow);
-    EXPECT_FALSE(model->needsBackupReminder());
     // The restorer copy: both programs and the launcher, which starts in restorer mode.
     EXPECT_EQ(slurp(paths::join(backup, "Stowage/stowage")), "#!/bin/sh\necho cli\n");
     EXPECT_NE(slurp(paths::join(backup, "Stowage/stowage-restore")).find("exec \"$here/stowage-app\""),
@@ -87,8 +80,7 @@ TEST_F(AppModelFlowTest, WholeJourneyFromScanToRestore) {
     model->toggle(zshrc);
     model->setUsePassphrase(false);
     model->runBackup();
-    ASSERT_TRUE(model->backupResult()) << model->backupError().value_or("");
-    ASSERT_TRUE(model->backupResult()->recoveryCode);
+    ASSERT_TRUE(model->backupResult() && model->backupResult()->recoveryCode) << model->backupError().value_or("");
     EXPECT_TRUE(model->backupResult()->keyStoredInKeychain);
     const std::string code = *model->backupResult()->recoveryCode;
 
@@ -107,9 +99,7 @@ TEST_F(AppModelFlowTest, WholeJourneyFromScanToRestore) {
     EXPECT_EQ(model->history().size(), 2u);
     EXPECT_EQ(model->selectedRestoreSecrets(), (std::set<std::string>{key, env}));
     EXPECT_EQ(model->selectedRestoreConfig(), (std::set<std::string>{home / ".gitconfig", zshrc}));
-    EXPECT_TRUE(model->restoreConfigOn() && model->restoreSecretsOn());
-    EXPECT_FALSE(model->restoreProjectsOn());
-    EXPECT_EQ(model->restoreBlockReason(), std::nullopt);
+    EXPECT_TRUE(model->restoreConfigOn() && model->restoreSecretsOn() && !model->restoreProjectsOn());
 
     // Plan relocations with the code as pasted (trailing line break): the .env finds the clone.
     model->setRecoveryCode(code + "\n");
@@ -117,15 +107,14 @@ TEST_F(AppModelFlowTest, WholeJourneyFromScanToRestore) {
     ASSERT_EQ(model->restoreError(), std::nullopt);
     ASSERT_EQ(model->projectSecretPlans().size(), 1u);
     const RelocationPlan plan = planFor(*model, env);
-    EXPECT_EQ(plan.match, RelocationPlan::Match::matchedRepo);
+    EXPECT_TRUE(plan.match == RelocationPlan::Match::matchedRepo &&
+                planFor(*model, key).match == RelocationPlan::Match::absolute);
     EXPECT_EQ(model->plannedDestination(plan), clone + "/config/dev/.env");
-    EXPECT_EQ(planFor(*model, key).match, RelocationPlan::Match::absolute);
     // Choose a folder, skip, undo; a re-plan with flattening clears both and places at the root.
     model->setRelocationFolder(plan, home / "elsewhere");
     EXPECT_EQ(model->plannedDestination(plan), home / "elsewhere/.env");
     model->toggleRelocationSkip(plan);
-    EXPECT_EQ(model->plannedDestination(plan), std::nullopt);
-    EXPECT_EQ(model->unresolvedProjectSecrets(), 0);
+    EXPECT_TRUE(!model->plannedDestination(plan) && model->unresolvedProjectSecrets() == 0);
     model->setFlattenToProjectRoot(true);
     model->planSecretRestore();
     EXPECT_TRUE(model->relocationSkip().empty() && model->relocationOverrides().empty());
@@ -133,8 +122,7 @@ TEST_F(AppModelFlowTest, WholeJourneyFromScanToRestore) {
     EXPECT_EQ(model->plannedDestination(flat), clone + "/.env");
     // Clone into another folder and place the file there; a remote that cannot be cloned says so.
     model->cloneAndPlace(flat, home.makeDir("Development/second"));
-    EXPECT_TRUE(model->cloning().empty());
-    EXPECT_EQ(model->restoreError(), std::nullopt);
+    EXPECT_TRUE(model->cloning().empty() && !model->restoreError());
     EXPECT_EQ(model->plannedDestination(flat), home / "Development/second/app/.env");
     RelocationPlan missing = flat;
     missing.project->remote = paths::join(outside, "remotes/missing.git");
@@ -147,8 +135,7 @@ TEST_F(AppModelFlowTest, WholeJourneyFromScanToRestore) {
     EXPECT_EQ(*model->restoreReport(), (std::vector<std::string>{"Would restore 1 config file(s) \u00b7 1 unchanged",
                                                                  "Would restore 2 secret file(s)"}));
     EXPECT_EQ(model->restoreOutcomes().size(), 4u);
-    EXPECT_FALSE(fs::exists(key));
-    EXPECT_EQ(slurp(zshrc), "export A=2\n");
+    EXPECT_TRUE(!fs::exists(key) && slurp(zshrc) == "export A=2\n");
 
     // Restore for real: the changed file saved first, the identical .gitconfig left alone, the
     // .env in the second clone.
@@ -158,9 +145,8 @@ TEST_F(AppModelFlowTest, WholeJourneyFromScanToRestore) {
     EXPECT_EQ(*model->restoreReport(),
               (std::vector<std::string>{"Restored 1 config file(s) \u00b7 1 prior version(s) saved \u00b7 1 unchanged",
                                         "Restored 2 secret file(s)"}));
-    EXPECT_EQ(slurp(zshrc), "export A=1\n");
-    EXPECT_EQ(slurp(key), "PRIVATE KEY\n");
-    EXPECT_EQ(slurp(home / "Development/second/app/.env"), "TOKEN=abc\n");
+    EXPECT_EQ(slurp(zshrc) + slurp(key) + slurp(home / "Development/second/app/.env"),
+              "export A=1\nPRIVATE KEY\nTOKEN=abc\n");
     EXPECT_TRUE(fs::exists(paths::join(backup, ".stowage-overwritten")));
 
     // Nothing switched on: one line.
@@ -185,20 +171,17 @@ TEST_F(HeldJobsTest, ScanPublishesOnTheMainSideInEitherOrderAndAGoneModelDropsIt
         auto model = makeModel(jobs);
         model->scan();
         model->scan(); // a second start while scanning is ignored
-        EXPECT_TRUE(model->scanning());
         EXPECT_EQ(jobs->backgroundPriorities(),
                   (std::vector<TaskPriority>{TaskPriority::userInitiated, TaskPriority::utility}));
         ASSERT_TRUE(jobs->runBackground(first));
-        EXPECT_FALSE(model->inventory());
-        EXPECT_TRUE(model->gitRisks().empty());
+        EXPECT_TRUE(model->scanning() && !model->inventory() && model->gitRisks().empty());
         EXPECT_EQ(jobs->pendingMain(), 1u);
         jobs->drain();
         EXPECT_FALSE(model->scanning());
         models.push_back(std::move(model));
     }
     EXPECT_EQ(models[0]->gitRisks().size(), 1u);
-    EXPECT_EQ(models[0]->gitRisks(), models[1]->gitRisks());
-    EXPECT_EQ(models[0]->selected(), models[1]->selected());
+    EXPECT_TRUE(models[0]->gitRisks() == models[1]->gitRisks() && models[0]->selected() == models[1]->selected());
     EXPECT_EQ(models[0]->inventory()->findings, models[1]->inventory()->findings);
     // A model destroyed while its work runs: the work's results go nowhere.
     models[0]->scan();
@@ -226,9 +209,8 @@ TEST_F(HeldJobsTest, BackupAndRestoreShowStagesThenTheResultOrTheErrorInPlaceOfT
     }
     EXPECT_NE(std::find(stages.begin(), stages.end(), "Sealing secrets\u2026"), stages.end());
     jobs->drain();
-    EXPECT_EQ(model->backupStage(), "");
     ASSERT_TRUE(model->backupResult()) << model->backupError().value_or("");
-    EXPECT_EQ(model->backupResult()->capturedSecrets.size(), 2u);
+    EXPECT_TRUE(model->backupStage().empty() && model->backupResult()->capturedSecrets.size() == 2);
     EXPECT_FALSE(fs::exists(paths::join(backup, "Stowage")));
     const auto firstBackup = model->lastBackupAt();
 
@@ -238,13 +220,10 @@ TEST_F(HeldJobsTest, BackupAndRestoreShowStagesThenTheResultOrTheErrorInPlaceOfT
     clockNow += std::chrono::hours(1);
     model->runBackup();
     model->runBackup();
-    EXPECT_TRUE(model->backingUp());
-    EXPECT_FALSE(model->backupResult());
-    EXPECT_EQ(jobs->pendingBackground(), 1u);
+    EXPECT_TRUE(model->backingUp() && !model->backupResult() && jobs->pendingBackground() == 1);
     jobs->drain();
     EXPECT_FALSE(model->backingUp() || model->backupResult());
-    ASSERT_TRUE(model->backupError());
-    EXPECT_NE(model->backupError()->find("plain-file/backup"), std::string::npos) << *model->backupError();
+    EXPECT_NE(model->backupError().value_or("").find("plain-file/backup"), std::string::npos);
     EXPECT_EQ(model->lastBackupAt(), firstBackup);
 
     // Restore: a dry run succeeds, then a wrong recovery code fails and leaves no report.
@@ -257,21 +236,16 @@ TEST_F(HeldJobsTest, BackupAndRestoreShowStagesThenTheResultOrTheErrorInPlaceOfT
     model->setRecoveryCode("not a code");
     model->runRestore();
     model->runRestore();
-    EXPECT_TRUE(model->restoring());
-    EXPECT_FALSE(model->restoreReport());
-    EXPECT_EQ(jobs->pendingBackground(), 1u);
+    EXPECT_TRUE(model->restoring() && !model->restoreReport() && jobs->pendingBackground() == 1);
     jobs->drain();
-    EXPECT_FALSE(model->restoring());
     EXPECT_EQ(model->restoreError(), "Recovery code is not valid");
-    EXPECT_FALSE(model->restoreReport());
-    EXPECT_TRUE(model->restoreOutcomes().empty());
-    EXPECT_EQ(model->restoreStage(), "");
+    EXPECT_FALSE(model->restoring() || model->restoreReport());
+    EXPECT_TRUE(model->restoreOutcomes().empty() && model->restoreStage().empty());
 
     // Planning with the same code fails with the sentence the restore pane shows.
     model->planSecretRestore();
     jobs->drain();
     EXPECT_EQ(model->restoreError(), "Couldn't read backup: Recovery code is not valid");
-    EXPECT_FALSE(model->planning());
 }
 
 } // namespace

@@ -2,7 +2,6 @@
 
 #include "model/ModelFixture.hpp"
 
-#include "core/BackupManifest.hpp"
 #include "core/Settings.hpp"
 #include "model/Restorer.hpp"
 #include "support/FakeTools.hpp"
@@ -161,34 +160,6 @@ TEST_F(AppModelTest, AuditFiltersIgnoreCaseAndSelectionCountsPartlyChosenFinding
     EXPECT_EQ(model->backupBlockReason(), "Select at least one thing to back up.");
     model->setIncludeManifests(true);
     EXPECT_TRUE(model->canBackUp());
-}
-
-TEST_F(AppModelTest, StartedFromABackupFolderTheAppOpensAsRestorer) {
-    const std::string dir = paths::join(outside, "backup");
-    BackupManifest manifest;
-    manifest.configs.push_back({home / ".zshrc", "config/home/.zshrc"});
-    home.writeFile("../backup/backup.json", manifest.encode());
-    InstalledApp tool;
-    tool.name = "Tool";
-    tool.path = "/Applications/Tool.app";
-    home.writeFile("../backup/manifest/apps.json", nlohmann::json(std::vector{tool}).dump());
-    DirectFileAccess access;
-    ASSERT_TRUE(restorer::bundle(paths::join(outside, "bin/stowage-app"), dir, access));
-
-    auto env = environment(std::make_shared<InlineExecutor>());
-    env.programPath = paths::join(dir, "Stowage/stowage-app");
-    AppModel model(env);
-    EXPECT_TRUE(model.isRestorerMode());
-    EXPECT_EQ(model.tab(), AppModel::Tab::restore);
-    EXPECT_EQ(model.restoreDir(), dir);
-    EXPECT_TRUE(model.showBackupApps());
-    EXPECT_EQ(store->boolean("hasOnboarded"), true);
-    ASSERT_TRUE(model.loadedManifest());
-    EXPECT_TRUE(model.restoreConfigOn());
-    EXPECT_FALSE(model.restoreSecretsOn());
-    EXPECT_EQ(model.displayedApps().size(), 1u);
-    // The same program anywhere else is an ordinary launch.
-    EXPECT_FALSE(AppModel(environment(std::make_shared<InlineExecutor>())).isRestorerMode());
 }
 
 TEST_F(AppModelTest, RestorerCopyNeedsAnInstalledOrBuiltProgram) {
