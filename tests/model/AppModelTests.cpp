@@ -104,7 +104,7 @@ Finding finding(const std::string& id, const std::string& title, Tier tier, Risk
     return f;
 }
 
-TEST_F(AppModelTest, AuditFiltersIgnoreCaseAndSelectionCountsPartlyChosenFindings) {
+TEST_F(AppModelTest, AuditFiltersIgnoreCaseAndMatchTitlesPathsAndCategories) {
     const std::vector<Finding> findings{
         finding("a", "ssh private keys", Tier::secret, Risk::critical, {"/h/.ssh/id"}),
         finding("b", "Shell", Tier::config, Risk::medium, {"/h/.ZSHRC", "/h/.bashrc"}, GitTracking::notInRepo()),
@@ -135,18 +135,6 @@ TEST_F(AppModelTest, AuditFiltersIgnoreCaseAndSelectionCountsPartlyChosenFinding
     }
     model->clearAuditFilters();
     EXPECT_FALSE(model->auditFiltersActive());
-    model->setSelected({"/h/.ZSHRC"});
-    EXPECT_EQ(
-        std::vector({model->state(std::vector<std::string>{}), model->state(findings[0]), model->state(findings[1])}),
-        std::vector({SelectionState::none, SelectionState::none, SelectionState::some}));
-    model->setPathsSelected({"/h/.bashrc"}, true);
-    EXPECT_EQ(model->state(findings[1]), SelectionState::all);
-    // Without an inventory nothing counts, and "nothing chosen" is the first block reason.
-    model->setIncludeManifests(false);
-    EXPECT_EQ(model->selectedCount(), 0);
-    EXPECT_EQ(model->backupBlockReason(), "Select at least one thing to back up.");
-    model->setIncludeManifests(true);
-    EXPECT_TRUE(model->canBackUp());
 }
 
 TEST_F(AppModelTest, RestorerCopyNeedsAnInstalledOrBuiltProgram) {
