@@ -159,12 +159,10 @@ TEST_F(AppModelFlowTest, WholeJourneyFromScanToRestore) {
 
 // ---- Held jobs ------------------------------------------------------------------------------------
 
-class HeldJobsTest : public AppModelFlowTest {
-protected:
-    std::shared_ptr<ManualExecutor> jobs = std::make_shared<ManualExecutor>();
-};
+using HeldJobsTest = AppModelFlowTest;
 
 TEST_F(HeldJobsTest, ScanPublishesOnlyOnTheMainSideAndAGoneModelDropsIt) {
+    auto jobs = std::make_shared<ManualExecutor>();
     auto model = makeModel(jobs);
     model->scan();
     model->scan(); // a second start while scanning is ignored
@@ -182,6 +180,7 @@ TEST_F(HeldJobsTest, ScanPublishesOnlyOnTheMainSideAndAGoneModelDropsIt) {
 }
 
 TEST_F(HeldJobsTest, BackupAndRestoreShowStagesThenTheResultOrTheErrorInPlaceOfTheEarlierResult) {
+    auto jobs = std::make_shared<ManualExecutor>();
     auto model = makeModel(jobs);
     model->setIncludeManifests(false);
     model->setIncludeRestorer(false);

@@ -70,13 +70,8 @@ TEST_F(AppModelTest, SettingsRoundTripThroughTheSharedStoreAndMistypedValuesRead
 }
 
 TEST_F(AppModelTest, ReminderFollowsTheLastBackupAndTheChosenInterval) {
-    const struct {
-        int days;
-        std::optional<hours> ago;
-        bool needed;
-        const char* description;
-        const char* banner;
-    } cases[] = {
+    const std::tuple<int, std::optional<hours>, bool, std::string, std::string> cases[] = {
+        // reminder interval in days, time since the last backup, reminder due, description, banner
         {14, std::nullopt, true, "never backed up", "You haven't backed up yet."},
         {0, std::nullopt, false, "never backed up", ""},
         {14, hours(25), false, "last backup yesterday", ""},
@@ -86,13 +81,13 @@ TEST_F(AppModelTest, ReminderFollowsTheLastBackupAndTheChosenInterval) {
          "It's been a while \u2014 last backup 2 months ago."},
     };
     auto model = makeModel();
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.description);
-        model->setReminderDays(c.days);
-        model->setLastBackupAt(c.ago ? std::optional<Timestamp>(clockNow - *c.ago) : std::nullopt);
-        EXPECT_EQ(model->needsBackupReminder(), c.needed);
-        EXPECT_EQ(model->lastBackupDescription(), c.description);
-        EXPECT_EQ(model->backupReminderText(), c.banner);
+    for (const auto& [days, ago, needed, description, banner] : cases) {
+        SCOPED_TRACE(description);
+        model->setReminderDays(days);
+        model->setLastBackupAt(ago ? std::optional<Timestamp>(clockNow - *ago) : std::nullopt);
+        EXPECT_EQ(model->needsBackupReminder(), needed);
+        EXPECT_EQ(model->lastBackupDescription(), description);
+        EXPECT_EQ(model->backupReminderText(), banner);
     }
 }
 
@@ -111,27 +106,23 @@ TEST_F(AppModelTest, AuditFiltersIgnoreCaseAndMatchTitlesPathsAndCategories) {
         finding("c", "Ünïcode Tool", Tier::config, Risk::low, {"/h/x"}, GitTracking::tracked("/h")),
         finding("d", "Cloud", Tier::secret, Risk::high, {"/h/.aws/credentials"}),
     };
-    const struct {
-        std::string search;
-        std::optional<Risk> minRisk;
-        bool gapsOnly;
-        std::string kept;
-    } cases[] = {
+    const std::tuple<std::string, std::optional<Risk>, bool, std::string> cases[] = {
+        // search, minimum risk, gaps only, the findings kept
         {"", std::nullopt, false, "abcd"}, {"SSH", std::nullopt, false, "a"},    {"zshrc", std::nullopt, false, "b"},
         {"üNÏ", std::nullopt, false, "c"}, {"cat", std::nullopt, false, "abcd"}, {"", Risk::high, false, "ad"},
         {"", std::nullopt, true, "b"},     {"h", Risk::medium, true, "b"},
     };
     auto model = makeModel();
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.search);
-        model->setAuditSearch(c.search);
-        model->setAuditMinRisk(c.minRisk);
-        model->setAuditGapsOnly(c.gapsOnly);
+    for (const auto& [search, minRisk, gapsOnly, expected] : cases) {
+        SCOPED_TRACE(search);
+        model->setAuditSearch(search);
+        model->setAuditMinRisk(minRisk);
+        model->setAuditGapsOnly(gapsOnly);
         std::string kept;
         for (const auto& f : model->filtered(findings))
             kept += f.rule.id;
-        EXPECT_EQ(kept, c.kept);
-        EXPECT_EQ(model->auditFiltersActive(), !c.search.empty() || c.minRisk || c.gapsOnly);
+        EXPECT_EQ(kept, expected);
+        EXPECT_EQ(model->auditFiltersActive(), !search.empty() || minRisk || gapsOnly);
     }
     model->clearAuditFilters();
     EXPECT_FALSE(model->auditFiltersActive());
@@ -142,11 +133,8 @@ TEST_F(AppModelTest, RestorerCopyNeedsAnInstalledOrBuiltProgram) {
     DirectFileAccess access;
     home.writeFile("../lone/stowage-app", "x"); // without the command-line program beside it
     home.writeFile("../Mac/Stowage.app/Contents/MacOS/Stowage", "mac");
-    const struct {
-        std::string program;
-        bool copies;
-        const char* written;
-    } cases[] = {
+    const std::tuple<std::string, bool, std::string> cases[] = {
+        // the running program, whether it is copied, what the backup folder then holds
         {paths::join(outside, "lone/stowage-app"), false, "Stowage"},
         {"relative/stowage-app", false, "Stowage"},
         {paths::join(outside, "bin/stowage-app"), true, "Stowage/stowage-app"},
@@ -154,10 +142,10 @@ TEST_F(AppModelTest, RestorerCopyNeedsAnInstalledOrBuiltProgram) {
         {paths::join(dir, "Stowage/stowage-app"), false, "Stowage/stowage-app"},
         {paths::join(outside, "Mac/Stowage.app/Contents/MacOS/Stowage"), true, "Stowage.app/Contents/MacOS/Stowage"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.program);
-        EXPECT_EQ(restorer::bundle(c.program, dir, access), c.copies);
-        EXPECT_EQ(fs::exists(paths::join(dir, c.written)), c.copies || c.program.find(dir) == 0);
+    for (const auto& [program, copies, written] : cases) {
+        SCOPED_TRACE(program);
+        EXPECT_EQ(restorer::bundle(program, dir, access), copies);
+        EXPECT_EQ(fs::exists(paths::join(dir, written)), copies || program.find(dir) == 0);
     }
     EXPECT_EQ(slurp(paths::join(dir, "Stowage/stowage-app")), "#!/bin/sh\necho app\n");
     // The copy's launcher is executable and runs the copied app.

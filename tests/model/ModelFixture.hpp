@@ -20,7 +20,7 @@ protected:
         home.writeFile("../bin/stowage", "#!/bin/sh\necho cli\n", 0755);
     }
 
-    AppEnvironment environment(std::shared_ptr<Executor> executor) {
+    std::unique_ptr<AppModel> makeModel(std::shared_ptr<Executor> executor = std::make_shared<InlineExecutor>()) {
         AppEnvironment env;
         env.executor = std::move(executor);
         env.homeFolder = home.path();
@@ -29,11 +29,7 @@ protected:
         env.defaults = store;
         env.access = std::make_shared<DirectFileAccess>();
         env.keyStore = keys;
-        return env;
-    }
-
-    std::unique_ptr<AppModel> makeModel(std::shared_ptr<Executor> executor = std::make_shared<InlineExecutor>()) {
-        return std::make_unique<AppModel>(environment(std::move(executor)));
+        return std::make_unique<AppModel>(env);
     }
 
     /// The temporary root that holds the home folder; backups and remotes live here, off the home.
