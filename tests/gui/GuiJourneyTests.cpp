@@ -27,54 +27,36 @@ using namespace stowage;
 using namespace stowage::gui;
 using stowage::testing::GuiWorld;
 
-namespace {
-
 constexpr int slow = 120000; // scans and backups run real git and real file copies on a shared machine
-
-template <typename T = QWidget> T* child(QWidget* root, const QString& name) {
-    return root->findChild<T*>(name);
-}
-
-/// The visible button of this type with exactly this text under `root`.
-template <typename T = QPushButton> T* button(QWidget* root, const QString& text) {
-    for (auto* b : root->findChildren<T*>())
-        if (b->text() == text && b->isVisibleTo(root))
-            return b;
-    return nullptr;
-}
-
-/// Texts of every visible label under `root`.
-QStringList visibleTexts(QWidget* root) {
-    QStringList out;
-    for (auto* l : root->findChildren<QLabel*>())
-        if (l->isVisibleTo(root) && !l->text().isEmpty())
-            out << l->text();
-    return out;
-}
-
-bool showsText(QWidget* root, const QString& text) {
-    return visibleTexts(root).contains(text);
-}
-
-void settle() {
-    for (int i = 0; i < 3; ++i)
-        QCoreApplication::processEvents();
-}
-
-void waitForInventory(GuiWorld& w) {
-    QTRY_VERIFY_WITH_TIMEOUT(w.model->inventory().has_value() && !w.model->scanning(), slow);
-    settle();
-}
-
-void key(GuiWorld& w, Qt::Key k) {
-    QTest::keyClick(w.window.get(), k, Qt::ControlModifier);
-    settle();
-}
-
-} // namespace
 
 class GuiJourneyTests : public QObject {
     Q_OBJECT
+    template <typename T = QWidget> static T* child(QWidget* root, const QString& name) {
+        return root->findChild<T*>(name);
+    }
+    /// The visible button of this type with exactly this text under `root`.
+    template <typename T = QPushButton> static T* button(QWidget* root, const QString& text) {
+        for (auto* b : root->findChildren<T*>())
+            if (b->text() == text && b->isVisibleTo(root))
+                return b;
+        return nullptr;
+    }
+    /// Texts of every visible label under `root`.
+    static QStringList visibleTexts(QWidget* root) {
+        QStringList out;
+        for (auto* l : root->findChildren<QLabel*>())
+            if (l->isVisibleTo(root) && !l->text().isEmpty())
+                out << l->text();
+        return out;
+    }
+    static bool showsText(QWidget* root, const QString& text) { return visibleTexts(root).contains(text); }
+    static void settle() { QTest::qWait(20); }
+    static void key(GuiWorld& w, Qt::Key k) { QTest::keyClick(w.window.get(), k, Qt::ControlModifier), settle(); }
+    static void waitForInventory(GuiWorld& w) {
+        QTRY_VERIFY_WITH_TIMEOUT(w.model->inventory().has_value() && !w.model->scanning(), slow);
+        settle();
+    }
+
 private slots:
     void firstLaunchOnboardsThenAuditFiltersShortcutsAndRescan();
     void restorerLaunchWelcomesBackOnTheRestorePane();
