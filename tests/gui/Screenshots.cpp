@@ -34,11 +34,20 @@ void pump(int millis = 60) {
     loop.exec();
 }
 
-bool waitUntil(const std::function<bool()>& done, int millis = 180000) {
-    for (int waited = 0; !done() && waited < millis; waited += 30)
+int failures = 0;
+
+/// Reports a failed step; the run goes on and ends with a failure status.
+void expect(bool ok, const std::string& what) {
+    if (!ok)
+        std::cerr << "screenshots: " << what << "\n", ++failures;
+}
+
+/// Lets the event loop run until `done` holds (three minutes at most), then a little longer.
+void need(const std::function<bool()>& done, const std::string& what) {
+    for (int waited = 0; !done() && waited < 180000; waited += 30)
         pump(30);
     pump(150);
-    return done();
+    expect(done(), what);
 }
 
 QPalette darkPalette() {
@@ -54,13 +63,6 @@ QPalette darkPalette() {
         p.setColor(QPalette::Disabled, role, QColor(0x7a7c82));
     p.setColor(QPalette::Disabled, QPalette::Button, QColor(0x2c2e33));
     return p;
-}
-
-/// Scrolls the pane to `fraction` of its height.
-void scroll(QWidget* pane, double fraction) {
-    if (auto* area = pane->findChild<QScrollArea*>())
-        area->verticalScrollBar()->setValue(static_cast<int>(area->verticalScrollBar()->maximum() * fraction));
-    pump(100);
 }
 
 /// Opens the first enabled disclosure under `parent`, if any.
@@ -93,19 +95,11 @@ int main(int argc, char** argv) {
     world.window->show();
     pump(300);
 
-    int failures = 0;
-    auto expect = [&](bool ok, const std::string& what) {
-        if (!ok)
-            std::cerr << "screenshots: " << what << "\n";
-        failures += ok ? 0 : 1;
-    };
     auto shot = [&](const char* name) {
         pump(200);
         const QString path = out + "/" + theme + "-" + name + ".png";
         expect(world.window->grab().save(path), "could not save " + path.toStdString());
     };
-
-    auto need = [&](const std::function<bool()>& done, const std::string& what) { expect(waitUntil(done), what); };
 
     shot("onboarding");
     for (int page = 0; page < 3; ++page)
@@ -133,7 +127,8 @@ int main(int argc, char** argv) {
     model.runRestore();
     need([&] { return !model.restoring() && model.restoreReport(); }, "the preview did not finish");
     expandFirst(root->restorePane()->findChild<QWidget*>(QStringLiteral("changesPreview")));
-    scroll(root->restorePane(), 1.0);
+    if (auto* area = root->restorePane()->findChild<QScrollArea*>())
+        area->verticalScrollBar()->setValue(area->verticalScrollBar()->maximum());
     shot("restore");
 
     model.setTab(AppModel::Tab::apps);
