@@ -13,13 +13,8 @@
 #include "gui/RootView.hpp"
 #include "gui/SettingsView.hpp"
 
-#include <QAction>
-#include <QClipboard>
-#include <QLineEdit>
-#include <QPlainTextEdit>
-#include <QRegularExpression>
-#include <QTabBar>
 #include <QtTest>
+#include <QtWidgets>
 
 #include <fstream>
 
@@ -147,7 +142,6 @@ void GuiJourneyTests::backupWithRecoveryCodeThenRestorePreviewAndReinstallComman
     GuiWorld w;
     const std::string backupDir = w.home / "My Backups/it's here";
     w.model->setBackupDir(backupDir);
-    w.model->setIncludeRestorer(false);
     w.window->show();
     waitForInventory(w);
     RootView* root = w.window->root();
@@ -218,7 +212,6 @@ void GuiJourneyTests::backupWithRecoveryCodeThenRestorePreviewAndReinstallComman
     settle();
     QVERIFY2(!w.model->restoreError(), w.model->restoreError().value_or("").c_str());
     QWidget* preview = child(restore, "changesPreview");
-    QVERIFY(visibleTexts(preview).filter(QRegularExpression("^\\d+ changed · \\d+ unchanged$")).size() == 1);
     DiffRow* zshrc = nullptr;
     for (auto* row : preview->findChildren<DiffRow*>())
         zshrc = visibleTexts(row).contains("~/.zshrc") ? row : zshrc;

@@ -7,9 +7,8 @@
 #include "gui/BackupView.hpp"
 #include "gui/RootView.hpp"
 
-#include <QElapsedTimer>
-#include <QTimer>
 #include <QtTest>
+#include <QtWidgets>
 
 using namespace stowage;
 
@@ -25,10 +24,8 @@ void ResponsivenessTests::mainThreadAnswersWhileBackingUp() {
         w.home.writeFile(".config/nvim/lua/mod" + std::to_string(f / 100) + "/file" + std::to_string(f) + ".lua",
                          "-- generated module " + std::to_string(f) + "\nreturn {}\n");
     w.model->setBackupDir(w.home / "Backups/load");
-    w.model->setIncludeRestorer(false);
     w.model->setIncludeManifests(false);
     w.model->setUsePassphrase(false);
-    w.model->setIncremental(false);
     w.window->show();
     QTRY_VERIFY_WITH_TIMEOUT(w.model->inventory().has_value() && !w.model->scanning(), 120000);
     w.model->setTab(AppModel::Tab::backup);

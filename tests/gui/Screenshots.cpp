@@ -7,18 +7,12 @@
 #include "GuiFixture.hpp"
 
 #include "gui/AuditView.hpp"
-#include "gui/BackupView.hpp"
 #include "gui/OnboardingView.hpp"
 #include "gui/RestoreView.hpp"
 #include "gui/RootView.hpp"
 #include "gui/Widgets.hpp"
 
-#include <QDir>
-#include <QScrollArea>
-#include <QScrollBar>
-#include <QStyle>
-#include <QStyleFactory>
-#include <QTimer>
+#include <QtWidgets>
 
 #include <fstream>
 #include <iostream>
@@ -90,8 +84,6 @@ int main(int argc, char** argv) {
     testing::GuiWorld world(/*onboarded=*/false);
     AppModel& model = *world.model;
     RootView* root = world.window->root();
-    model.setBackupDir(world.home / "StowageBackup");
-    model.setIncludeRestorer(false);
     world.window->show();
     pump(300);
 
@@ -119,7 +111,6 @@ int main(int argc, char** argv) {
     std::ofstream(world.home / ".zshrc") << "export PATH=$HOME/bin:$PATH\nalias gs='git status -sb'\n"
                                             "alias ll='ls -la'\nexport EDITOR=nvim\n";
     model.setTab(AppModel::Tab::restore);
-    model.setRestoreDir(world.home / "StowageBackup");
     model.loadManifest();
     need([&] { return model.loadedManifest() && !model.loadingManifest(); }, "no backup loaded");
     model.planSecretRestore();

@@ -8,9 +8,6 @@
 #include "model/AppModel.hpp"
 #include "support/GitFixture.hpp"
 
-#include <memory>
-#include <vector>
-
 namespace stowage::testing {
 
 class ModelFixture : public GitFixture {
