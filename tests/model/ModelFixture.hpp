@@ -8,9 +8,6 @@
 #include "model/AppModel.hpp"
 #include "support/GitFixture.hpp"
 
-#include <memory>
-#include <vector>
-
 namespace stowage::testing {
 
 class ModelFixture : public GitFixture {
@@ -20,7 +17,7 @@ protected:
         home.writeFile("../bin/stowage", "#!/bin/sh\necho cli\n", 0755);
     }
 
-    AppEnvironment environment(std::shared_ptr<Executor> executor) {
+    std::unique_ptr<AppModel> makeModel(std::shared_ptr<Executor> executor = std::make_shared<InlineExecutor>()) {
         AppEnvironment env;
         env.executor = std::move(executor);
         env.homeFolder = home.path();
@@ -29,16 +26,8 @@ protected:
         env.defaults = store;
         env.access = std::make_shared<DirectFileAccess>();
         env.keyStore = keys;
-        return env;
+        return std::make_unique<AppModel>(env);
     }
-
-    std::unique_ptr<AppModel> makeModel(std::shared_ptr<Executor> executor = std::make_shared<InlineExecutor>()) {
-        auto model = std::make_unique<AppModel>(environment(std::move(executor)));
-        model->addObserver([this](AppModel::Property p) { told.push_back(p); });
-        return model;
-    }
-
-    bool toldAbout(AppModel::Property p) const { return std::find(told.begin(), told.end(), p) != told.end(); }
 
     /// The temporary root that holds the home folder; backups and remotes live here, off the home.
     std::string outside = paths::parent(home.path());
@@ -46,7 +35,6 @@ protected:
         std::make_shared<JsonDefaultsStore>(paths::join(outside, "settings/defaults.json"));
     std::shared_ptr<FileKeyStore> keys = std::make_shared<FileKeyStore>(paths::join(outside, "keys"));
     Timestamp clockNow = std::chrono::time_point_cast<std::chrono::seconds>(std::chrono::system_clock::now());
-    std::vector<AppModel::Property> told;
 };
 
 } // namespace stowage::testing
