@@ -85,92 +85,63 @@ const std::map<std::string, std::string> noStoreIDs;
 
 // ---- Installed apps ----------------------------------------------------------------------------
 
-TEST(InstalledAppTest, JsonRoundTripLeavesOutAbsentFieldsAndRejectsUnknownSourcesOrMissingPaths) {
-    InstalledApp full = app("Xcode", AppSource::appStore, "15.4", "com.apple.dt.Xcode");
-    full.appStoreID = "497799835";
-    EXPECT_EQ(nlohmann::json(full).dump(), R"({"appStoreID":"497799835","bundleID":"com.apple.dt.Xcode",)"
-                                           R"("name":"Xcode","path":"/Applications/Xcode.app","source":"appStore",)"
-                                           R"("version":"15.4"})");
+TEST(InstalledAppTest, JsonRoundTripsAndReinstallCommandsAndLinksAreSafe) {
+    InstalledApp xcode = app("Xcode", AppSource::appStore, "15.4", "com.apple.dt.Xcode");
+    EXPECT_EQ(xcode.reinstallURL(), "macappstore://apps.apple.com/search?term=Xcode");
+    xcode.appStoreID = "497799835";
+    EXPECT_EQ(xcode.reinstallURL(), "macappstore://apps.apple.com/app/id497799835");
+    EXPECT_EQ(nlohmann::json(xcode).dump(), R"({"appStoreID":"497799835","bundleID":"com.apple.dt.Xcode",)"
+                                            R"("name":"Xcode","path":"/Applications/Xcode.app","source":"appStore",)"
+                                            R"("version":"15.4"})");
     InstalledApp cask = app("Visual Studio Code", AppSource::homebrewCask);
+    EXPECT_EQ(cask.caskCommand(), std::nullopt);
     cask.caskToken = "visual-studio-code";
+    EXPECT_EQ(cask.caskCommand(), "brew install --cask visual-studio-code");
+    EXPECT_EQ(cask.reinstallURL(), std::nullopt);
     InstalledApp snap = app("Code", AppSource::snap, "1.85");
     snap.desktopID = "code_code.desktop";
     snap.packageName = "code";
     snap.channel = "latest/stable";
     snap.classic = true;
-    for (const InstalledApp& a : {full, cask, snap})
-        EXPECT_EQ(nlohmann::json::parse(nlohmann::json(a).dump()).get<InstalledApp>(), a) << a.name;
     EXPECT_EQ(nlohmann::json(snap)["classic"], true);
-
+    for (const InstalledApp& a : {xcode, cask, snap})
+        EXPECT_EQ(nlohmann::json::parse(nlohmann::json(a).dump()).get<InstalledApp>(), a) << a.name;
     auto bare = nlohmann::json::parse(R"({"name":"Tool","path":"/A/Tool.app","source":"manual","version":null,"x":1})")
                     .get<InstalledApp>();
     EXPECT_EQ(nlohmann::json(bare).dump(), R"({"name":"Tool","path":"/A/Tool.app","source":"manual"})");
     for (const char* bad :
          {R"({"name":"T","path":"/T.app","source":"sideloaded"})", R"({"name":"T","source":"manual"})"})
         EXPECT_THROW(nlohmann::json::parse(bad).get<InstalledApp>(), nlohmann::json::exception) << bad;
-}
 
-TEST(InstalledAppTest, ReinstallCommandsAndLinksAreSafeToPasteAndOpen) {
-    InstalledApp cask = app("Visual Studio Code", AppSource::homebrewCask);
-    EXPECT_EQ(cask.caskCommand(), std::nullopt);
-    cask.caskToken = "visual-studio-code";
-    EXPECT_EQ(cask.caskCommand(), "brew install --cask visual-studio-code");
-    EXPECT_EQ(cask.reinstallURL(), std::nullopt);
-
-    InstalledApp store = app("Final Cut Pro", AppSource::appStore);
-    EXPECT_EQ(store.caskCommand(), std::nullopt);
-    EXPECT_EQ(store.reinstallURL(), "macappstore://apps.apple.com/search?term=Final%20Cut%20Pro");
-    store.appStoreID = "424389933";
-    EXPECT_EQ(store.reinstallURL(), "macappstore://apps.apple.com/app/id424389933");
     // Characters that would end or change the query value are encoded, not passed through.
     EXPECT_EQ(app("C++ & Café #1", AppSource::manual).reinstallURL(),
               "https://duckduckgo.com/?q=C%2B%2B%20%26%20Caf%C3%A9%20%231%20mac%20download");
-
-    // A stored list may have been edited: a name that is not a package name gives no command.
+    // A stored list may have been edited: a part that is not a plain name gives no command, or is left out.
+    snap.channel = "latest/stable --devmode $(x)";
+    EXPECT_EQ(snap.reinstallCommand(), "sudo snap install code --classic");
     InstalledApp package = app("Evil", AppSource::distributionPackage);
     package.packageManager = "dpkg";
     package.packageName = "vim; rm -rf ~";
     EXPECT_EQ(package.reinstallCommand(), std::nullopt);
-    package.packageName = "vim";
-    package.packageManager = "pacman";
-    EXPECT_EQ(package.reinstallCommand(), "sudo pacman -S --needed vim");
-    InstalledApp nix = app("Firefox", AppSource::nix);
-    nix.packageName = "firefox";
-    EXPECT_EQ(nix.reinstallCommand(), "nix profile install nixpkgs#firefox");
-    InstalledApp snap = app("Code", AppSource::snap);
-    snap.packageName = "code";
-    snap.classic = true;
-    snap.channel = "latest/stable --devmode $(x)";
-    EXPECT_EQ(snap.reinstallCommand(), "sudo snap install code --classic");
+    package.source = AppSource::nix;
+    package.packageName = "firefox";
+    EXPECT_EQ(package.reinstallCommand(), "nix profile install nixpkgs#firefox");
 }
 
 // ---- Parsing steps ---------------------------------------------------------------------------
 
-TEST(AppScannerParseTest, CaskNamesStoreAndCaskListingsAndBundleInfo) {
-    const std::vector<std::pair<std::string, std::string>> candidates{
-        {"Visual Studio Code", "visual-studio-code"}, {"Foo  -  Bar", "foo-bar"},
-        {"Cafe\u0301 (Beta)", "café-beta"}, // a separate combining accent, as some file systems store it
-        {"__Docker_Desktop__", "docker-desktop"},     {"iTerm2.old", "iterm2old"},
-        {"Ünïcode Ärger", "ünïcode-ärger"},           {"!!! ???", ""}};
+TEST(AppScannerParseTest, CaskNamesAndBundleInfoOfWrongTypesOrJunk) {
+    const std::vector<std::pair<std::string, std::string>> candidates{{"Visual Studio Code", "visual-studio-code"},
+                                                                      {"Foo  -  Bar", "foo-bar"},
+                                                                      {"Cafe\u0301 (Beta)", "café-beta"},
+                                                                      {"__Docker_Desktop__", "docker-desktop"},
+                                                                      {"iTerm2.old", "iterm2old"},
+                                                                      {"Ünïcode Ärger", "ünïcode-ärger"},
+                                                                      {"!!! ???", ""}};
     for (const auto& [name, token] : candidates)
         EXPECT_EQ(AppScanner::caskCandidate(name), token) << name;
 
-    EXPECT_EQ(AppScanner::parseMasList("1234 Some App (2.1.0)\n\nabc Not An App (1.0)\n12a4 Mixed (1.0)\n99999\n"
-                                       "4242    \n  409183694 Keynote               (13.1)\r\n497799835 Xcode (15.0)\n"
-                                       "111 Foo (Bar) Tool (3)\n222 No Version\n497799836 Xcode (15.1)"),
-              (std::map<std::string, std::string>{{"Some App", "1234"},
-                                                  {"Keynote", "409183694"},
-                                                  {"Xcode", "497799836"},
-                                                  {"Foo (Bar) Tool", "111"},
-                                                  {"No Version", "222"}}));
-    EXPECT_EQ(AppScanner::parseCaskList("firefox\nvisual-studio-code  iterm2\n\n\tdocker\n"),
-              (std::set<std::string>{"docker", "firefox", "iterm2", "visual-studio-code"}));
-
     using Info = std::pair<std::optional<std::string>, std::optional<std::string>>;
-    EXPECT_EQ(AppScanner::bundleInfo(toBytes(xmlInfoPlist("org.example.one", "1.2.3"))),
-              Info("org.example.one", "1.2.3"));
-    EXPECT_EQ(AppScanner::bundleInfo(toBytes(binaryInfoPlist("org.example.two", "2.0"))),
-              Info("org.example.two", "2.0"));
     // Values of the wrong type and roots that are not dictionaries give nothing.
     EXPECT_EQ(AppScanner::bundleInfo(toBytes("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>"
                                              "<key>CFBundleIdentifier</key><integer>7</integer>"
@@ -222,8 +193,28 @@ TEST(AppScannerParseTest, LinuxToolOutputsGiveOnlyWellFormedNames) {
 
 // ---- Scanning real bundles -------------------------------------------------------------------
 
-TEST(AppScannerScanTest, ClassifiesBundlesAcrossRootsAndBracketsEachRoot) {
+TEST(AppScannerScanTest, ClassifiesBundlesAcrossRootsWithEachListingToolRunOnce) {
     TempHome home;
+    FakeTools tools(home);
+    EXPECT_TRUE(AppScanner::brewCaskTokens().empty());
+    EXPECT_TRUE(AppScanner::masTrackIDs().empty());
+    EXPECT_EQ(tools.calls(), "which brew\nwhich mas\n") << "absent tools are not run";
+    // A failed listing keeps what it printed only for casks.
+    tools.answer("brew", "list --cask", "firefox\n", 1);
+    tools.answer("mas", "list", "497799835 Xcode (15.4)\n", 1);
+    EXPECT_EQ(AppScanner::brewCaskTokens(), (std::set<std::string>{"firefox"}));
+    EXPECT_TRUE(AppScanner::masTrackIDs().empty());
+    tools.script("brew", "printf 'firefox\\nvisual-studio-code  bare\\n\\n\\tdocker\\n'\n");
+    tools.script("mas",
+                 "printf '1234 Some App (2.1.0)\\n\\nabc Not An App (1.0)\\n12a4 Mixed (1.0)\\n99999\\n4242    \\n"
+                 "  409183694 Keynote     (13.1)\\r\\n497799835 Xcode (15.0)\\n111 Foo (Bar) Tool (3)\\n"
+                 "222 No Version\\n497799836 Xcode (15.1)'\n");
+    EXPECT_EQ(AppScanner::masTrackIDs(), (std::map<std::string, std::string>{{"Some App", "1234"},
+                                                                             {"Keynote", "409183694"},
+                                                                             {"Xcode", "497799836"},
+                                                                             {"Foo (Bar) Tool", "111"},
+                                                                             {"No Version", "222"}}));
+
     makeApp(home, "System", "Xcode", xmlInfoPlist("com.apple.dt.Xcode", "15.4"), true);
     makeApp(home, "System", "Visual Studio Code", binaryInfoPlist("com.microsoft.VSCode", "1.90.0"));
     makeApp(home, "System", "Firefox", xmlInfoPlist("org.mozilla.firefox", "126.0"), true);
@@ -234,16 +225,17 @@ TEST(AppScannerScanTest, ClassifiesBundlesAcrossRootsAndBracketsEachRoot) {
     home.makeDir("System/Folder.apps");
     makeApp(home, "Applications", "Shared", xmlInfoPlist("second.copy", "2"));
     makeApp(home, "Applications", "bare");
-
     struct Bracketing : DirectFileAccess {
         std::vector<std::string> begun, ended;
         bool beginAccess(const std::string& path) override { return begun.push_back(path), true; }
         void endAccess(const std::string& path) override { ended.push_back(path); }
     };
     auto access = std::make_shared<Bracketing>();
-    auto apps = AppScanner({home / "System", home / "Missing", "~/Applications"}, access)
-                    .scan(std::set<std::string>{"visual-studio-code", "firefox", "bare"},
-                          std::map<std::string, std::string>{{"Xcode", "497799835"}});
+    AppScanner scanner({home / "System", home / "Missing", "~/Applications"}, access);
+    const std::string before = tools.calls();
+    auto apps = scanner.scan();
+    const std::string after = tools.calls();
+    EXPECT_EQ(after.substr(before.size()), "which brew\nbrew list --cask\nwhich mas\nmas list\n");
     EXPECT_EQ(access->begun, (std::vector<std::string>{home / "System", home / "Missing", home / "Applications"}));
     EXPECT_EQ(access->ended, access->begun);
 
@@ -264,8 +256,14 @@ TEST(AppScannerScanTest, ClassifiesBundlesAcrossRootsAndBracketsEachRoot) {
         expected("Xcode", "System", AppSource::appStore, "com.apple.dt.Xcode", "15.4")};
     want[0].caskToken = "bare";
     want[4].caskToken = "visual-studio-code";
-    want[5].appStoreID = "497799835";
+    want[5].appStoreID = "497799836";
     EXPECT_EQ(apps, want);
+
+    // Results handed in are used as they are: no tool runs at all.
+    auto given = scanner.scan(noCasks, noStoreIDs);
+    EXPECT_EQ(tools.calls(), after);
+    EXPECT_EQ(given[4].source, AppSource::manual);
+    EXPECT_EQ(given[5].appStoreID, std::nullopt);
 }
 
 TEST(AppScannerScanTest, SortsCaseInsensitivelyInTheUsersLocaleKeepingListingOrderForEqualNames) {
@@ -297,41 +295,6 @@ TEST(AppScannerScanTest, SortsCaseInsensitivelyInTheUsersLocaleKeepingListingOrd
     ASSERT_EQ(names(tools), (std::vector<std::string>{"TOOL", "tool", "Tool"}));
     for (const auto& a : tools)
         EXPECT_EQ(a.caskToken, "tool");
-}
-
-// ---- External tools --------------------------------------------------------------------------
-
-TEST(AppScannerToolsTest, EachListingToolRunsOnceWhenPresentAndFailuresKeepWhatWasPrinted) {
-    TempHome home;
-    FakeTools tools(home);
-    EXPECT_TRUE(AppScanner::brewCaskTokens().empty());
-    EXPECT_TRUE(AppScanner::masTrackIDs().empty());
-    EXPECT_EQ(tools.calls(), "which brew\nwhich mas\n") << "absent tools are not run";
-
-    tools.answer("brew", "list --cask", "firefox\n", 1);
-    tools.answer("mas", "list", "497799835 Xcode (15.4)\n", 1);
-    EXPECT_EQ(AppScanner::brewCaskTokens(), (std::set<std::string>{"firefox"}));
-    EXPECT_TRUE(AppScanner::masTrackIDs().empty());
-
-    tools.script("brew", "echo visual-studio-code\n");
-    tools.script("mas", "printf '497799835  Xcode  (15.4)\\n 409183694 Keynote (14.0)\\nnot-an-id Foo (1)\\n'\n");
-    EXPECT_EQ(AppScanner::masTrackIDs(),
-              (std::map<std::string, std::string>{{"Keynote", "409183694"}, {"Xcode", "497799835"}}));
-    makeApp(home, "Applications", "Xcode", xmlInfoPlist("com.apple.dt.Xcode", "15.4"), true);
-    makeApp(home, "Applications", "Visual Studio Code");
-    const std::string before = tools.calls();
-    auto apps = AppScanner({"~/Applications"}, std::make_shared<DirectFileAccess>()).scan();
-    ASSERT_EQ(apps.size(), 2u);
-    EXPECT_EQ(apps[0].caskToken, "visual-studio-code");
-    EXPECT_EQ(apps[1].appStoreID, "497799835");
-    const std::string after = tools.calls();
-    EXPECT_EQ(after.substr(before.size()), "which brew\nbrew list --cask\nwhich mas\nmas list\n");
-
-    // Results handed in are used as they are: no tool runs at all.
-    auto given = AppScanner({"~/Applications"}, std::make_shared<DirectFileAccess>()).scan(noCasks, noStoreIDs);
-    EXPECT_EQ(given[0].source, AppSource::manual);
-    EXPECT_EQ(given[1].appStoreID, std::nullopt);
-    EXPECT_EQ(tools.calls(), after);
 }
 
 // ---- Reinstall guide -------------------------------------------------------------------------
@@ -393,11 +356,8 @@ TEST(DesktopEntryScanTest, ListsWhatTheDesktopShowsWithItsSource) {
     std::filesystem::create_directories(user);
     std::filesystem::create_directory_symlink(user, user + "loop");
     ASSERT_EQ(::mkfifo((user + "fifo.desktop").c_str(), 0600), 0) << "a FIFO is never read";
-    put(home / "Apps/Tool.AppImage", std::string("\x7F"
-                                                 "ELF\x02\x01\x01\x00"
-                                                 "AI\x02",
-                                                 11) +
-                                         std::string(64, '\0'));
+    put(home / "Apps/Tool.AppImage",
+        std::string{'\x7F', 'E', 'L', 'F', 2, 1, 1, 0, 'A', 'I', 2} + std::string(64, '\0'));
     put(user + "appimagekit-tool.desktop",
         "[Desktop Entry]\nType=Application\nName=Tool Image\nX-AppImage-Version=3.1\nExec=\"" +
             home / "Apps/Tool.AppImage" + "\" %U\n");
@@ -468,10 +428,6 @@ TEST(DesktopEntryScanTest, EachPackageDatabaseNamesTheOwner) {
         std::string tool, body, manager, package, version, command;
     };
     const std::vector<Case> cases = {
-        {"dpkg-query",
-         "if [ \"$1\" = -S ]; then shift 2; for p in \"$@\"; do case \"$p\" in */vim.desktop) echo \"vim: $p\";; esac; "
-         "done; exit 1; fi\nprintf 'vim\\t2:9.0-2\\n'\n",
-         "dpkg", "vim", "2:9.0-2", "sudo apt-get install -y vim"},
         {"rpm",
          "shift 4\nfor p in \"$@\"; do case \"$p\" in */vim.desktop) printf 'vim-enhanced\\t9.0-1.fc39\\n';; "
          "*) echo \"file $p is not owned by any package\";; esac; done\n",
