@@ -1,6 +1,7 @@
 #include "core/AppScanner.hpp"
 
 #include "support/FakeTools.hpp"
+#include "support/ScanFixtures.hpp"
 #include "support/TempHome.hpp"
 
 #include <gtest/gtest.h>
@@ -225,19 +226,15 @@ TEST(AppScannerScanTest, ClassifiesBundlesAcrossRootsWithEachListingToolRunOnce)
     home.makeDir("System/Folder.apps");
     makeApp(home, "Applications", "Shared", xmlInfoPlist("second.copy", "2"));
     makeApp(home, "Applications", "bare");
-    struct Bracketing : DirectFileAccess {
-        std::vector<std::string> begun, ended;
-        bool beginAccess(const std::string& path) override { return begun.push_back(path), true; }
-        void endAccess(const std::string& path) override { ended.push_back(path); }
-    };
-    auto access = std::make_shared<Bracketing>();
+    auto access = std::make_shared<stowage::testing::RecordingAccess>();
     AppScanner scanner({home / "System", home / "Missing", "~/Applications"}, access);
     const std::string before = tools.calls();
     auto apps = scanner.scan();
     const std::string after = tools.calls();
     EXPECT_EQ(after.substr(before.size()), "which brew\nbrew list --cask\nwhich mas\nmas list\n");
-    EXPECT_EQ(access->begun, (std::vector<std::string>{home / "System", home / "Missing", home / "Applications"}));
-    EXPECT_EQ(access->ended, access->begun);
+    EXPECT_EQ(access->paths("begin"),
+              (std::vector<std::string>{home / "System", home / "Missing", home / "Applications"}));
+    EXPECT_EQ(access->paths("end"), access->paths("begin"));
 
     auto expected = [&](const std::string& name, const std::string& root, AppSource source,
                         std::optional<std::string> id, std::optional<std::string> version) {

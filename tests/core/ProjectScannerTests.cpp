@@ -4,6 +4,7 @@
 #include "core/Paths.hpp"
 #include "core/ProjectContext.hpp"
 #include "support/GitFixture.hpp"
+#include "support/ScanFixtures.hpp"
 
 #include <gtest/gtest.h>
 
@@ -35,22 +36,6 @@ protected:
             m[p.path] = p.kind;
         return m;
     }
-};
-
-// Records which folders were listed and how each root was bracketed.
-class CountingAccess : public DirectFileAccess {
-public:
-    mutable std::vector<std::string> listed;
-    std::vector<std::string> opened, closed;
-    std::vector<std::string> children(const std::string& path) const override {
-        listed.push_back(path);
-        return DirectFileAccess::children(path);
-    }
-    bool beginAccess(const std::string& path) override {
-        opened.push_back(path);
-        return false; // the scan goes on regardless
-    }
-    void endAccess(const std::string& path) override { closed.push_back(path); }
 };
 
 TEST_F(ProjectScannerTest, ClassifiesFoldersByGitRemoteAndExactMarkers) {
@@ -89,10 +74,10 @@ TEST_F(ProjectScannerTest, WalkSkipsDeepPrunedHiddenAndNestedFoldersButNeverTheR
     project("dev/site/sub/inner");
     std::string build = project("x/build");
     project("x/build/nested");
-    auto access = std::make_shared<CountingAccess>();
+    auto access = std::make_shared<stowage::testing::RecordingAccess>(false);
     EXPECT_EQ(byPath(ProjectScanner({"~/dev"}, access).scan()),
               (std::map<std::string, ProjectKind>{{mono, ProjectKind::gitWithRemote}, {outer, ProjectKind::nonGit}}));
-    for (const auto& listed : access->listed)
+    for (const auto& listed : access->paths("list"))
         EXPECT_FALSE(paths::isUnder(listed, mono) || paths::isUnder(listed, outer + "/sub")) << listed;
     EXPECT_EQ(scan({build}), (std::vector<ProjectInfo>{{build, "build", ProjectKind::nonGit}}));
     EXPECT_TRUE(scan({home / "missing", ""}).empty());
@@ -100,10 +85,10 @@ TEST_F(ProjectScannerTest, WalkSkipsDeepPrunedHiddenAndNestedFoldersButNeverTheR
 
 TEST_F(ProjectScannerTest, EachRootIsOpenedAndClosedAroundTheScan) {
     project("dev/app");
-    auto access = std::make_shared<CountingAccess>();
+    auto access = std::make_shared<stowage::testing::RecordingAccess>(false);
     EXPECT_EQ(ProjectScanner({"~/dev/", home / "other"}, access).scan().size(), 1u);
-    EXPECT_EQ(access->opened, (std::vector<std::string>{home / "dev", home / "other"}));
-    EXPECT_EQ(access->closed, (std::vector<std::string>{home / "other", home / "dev"}));
+    EXPECT_EQ(access->paths("begin"), (std::vector<std::string>{home / "dev", home / "other"}));
+    EXPECT_EQ(access->paths("end"), (std::vector<std::string>{home / "other", home / "dev"}));
 }
 
 TEST_F(ProjectScannerTest, SortsByNameIgnoringCaseAndListsOverlapsOnce) {

@@ -3,6 +3,7 @@
 #include "core/Paths.hpp"
 #include "core/Scanner.hpp"
 #include "support/GitFixture.hpp"
+#include "support/ScanFixtures.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +11,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <mutex>
 #include <set>
 
 using namespace stowage;
@@ -23,22 +23,6 @@ ArtifactRule pathsRule(const std::string& id, Tier tier, std::vector<std::string
         id,       id,        "Test", tier, Risk::high, tier == Tier::secret, ScanKind::paths, std::move(patterns),
         "detail", "recovery"};
 }
-
-/// Records which folders were bracketed for access.
-class RecordingAccess : public DirectFileAccess {
-public:
-    bool beginAccess(const std::string& path) override {
-        std::lock_guard lock(mutex);
-        begins.push_back(path);
-        return true;
-    }
-    void endAccess(const std::string& path) override {
-        std::lock_guard lock(mutex);
-        ends.push_back(path);
-    }
-    std::vector<std::string> begins, ends;
-    std::mutex mutex;
-};
 
 std::vector<std::string> pathsOf(const std::vector<FoundPath>& found) {
     std::vector<std::string> result;
@@ -56,7 +40,7 @@ std::vector<std::string> sorted(std::vector<std::string> v) {
 
 class ScannerTest : public stowage::testing::GitFixture {
 protected:
-    std::shared_ptr<RecordingAccess> access = std::make_shared<RecordingAccess>();
+    std::shared_ptr<stowage::testing::RecordingAccess> access = std::make_shared<stowage::testing::RecordingAccess>();
 
     Scanner scanner(std::vector<ArtifactRule> rules, std::vector<std::string> roots = {"~/Development"},
                     std::vector<std::string> exclude = {}, int maxEnv = 400) {
@@ -88,8 +72,8 @@ TEST_F(ScannerTest, PathRulesFindFilesAndFoldersOnceInCatalogOrderAndHonourExclu
     EXPECT_TRUE(folder.isDirectory && folder.modified.has_value());
     EXPECT_LT(folder.bytes, 5000) << "a folder is one entry with its own size";
     EXPECT_EQ(inv.secretCount(), 2);
-    EXPECT_EQ(access->begins, std::vector<std::string>{home.path()});
-    EXPECT_EQ(access->ends, std::vector<std::string>{home.path()});
+    EXPECT_EQ(access->paths("begin"), std::vector<std::string>{home.path()});
+    EXPECT_EQ(access->paths("end"), std::vector<std::string>{home.path()});
 
     // Excludes drop single paths, and a finding left with none.
     inv = scanner({ssh, rsa}, {}, {"*.pem", "**/*.pub"}).scan();
@@ -156,9 +140,9 @@ TEST_F(ScannerTest, EnvHuntCapHoldsAcrossRootsAndWithinOneFolder) {
                   std::vector<std::string>(all.begin(), all.begin() + cap));
     // Overlapping roots yield the same file once per root; a missing root is skipped but bracketed.
     EXPECT_EQ(scanner({}, {"~/b", "~/b/q"}, {}, 400).scanEnvFiles().size(), 2u);
-    access->begins.clear();
+    access->clear();
     EXPECT_TRUE(scanner({}, {"~/missing"}).scanEnvFiles().empty());
-    EXPECT_EQ(access->begins, std::vector<std::string>{home / "missing"});
+    EXPECT_EQ(access->paths("begin"), std::vector<std::string>{home / "missing"});
 }
 
 TEST_F(ScannerTest, ConfigFilesGetTheGitStateOfWhatTheyLinkTo) {
