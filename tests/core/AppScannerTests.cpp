@@ -194,7 +194,7 @@ TEST(AppScannerParseTest, LinuxToolOutputsGiveOnlyWellFormedNames) {
 
 // ---- Scanning real bundles -------------------------------------------------------------------
 
-TEST(AppScannerScanTest, ClassifiesBundlesAcrossRootsWithEachListingToolRunOnce) {
+TEST(AppScannerScanTest, ClassifiesBundlesAcrossRootsWithEachListingToolRunOnceForTheReinstallGuide) {
     TempHome home;
     FakeTools tools(home);
     EXPECT_TRUE(AppScanner::brewCaskTokens().empty());
@@ -219,7 +219,7 @@ TEST(AppScannerScanTest, ClassifiesBundlesAcrossRootsWithEachListingToolRunOnce)
     makeApp(home, "System", "Xcode", xmlInfoPlist("com.apple.dt.Xcode", "15.4"), true);
     makeApp(home, "System", "Visual Studio Code", binaryInfoPlist("com.microsoft.VSCode", "1.90.0"));
     makeApp(home, "System", "Firefox", xmlInfoPlist("org.mozilla.firefox", "126.0"), true);
-    makeApp(home, "System", "Broken", std::string("<plist><dict><key>CFBundleIdentifier"));
+    makeApp(home, "System", "R&D 100% (Broken)", std::string("<plist><dict><key>CFBundleIdentifier"));
     makeApp(home, "System", "Shared", xmlInfoPlist("first.copy", "1"));
     makeApp(home, "System", "Utilities/Terminal", xmlInfoPlist("com.apple.Terminal", "2"));
     home.writeFile("System/notes.txt", "not an app");
@@ -244,9 +244,9 @@ TEST(AppScannerScanTest, ClassifiesBundlesAcrossRootsWithEachListingToolRunOnce)
     };
     std::vector<InstalledApp> want{
         expected("bare", "Applications", AppSource::homebrewCask, std::nullopt, std::nullopt),
-        expected("Broken", "System", AppSource::manual, std::nullopt, std::nullopt),
         // A store receipt wins over a cask of the same name; without a known identifier none is set.
         expected("Firefox", "System", AppSource::appStore, "org.mozilla.firefox", "126.0"),
+        expected("R&D 100% (Broken)", "System", AppSource::manual, std::nullopt, std::nullopt),
         // The first root's copy is the one listed.
         expected("Shared", "System", AppSource::manual, "first.copy", "1"),
         expected("Visual Studio Code", "System", AppSource::homebrewCask, "com.microsoft.VSCode", "1.90.0"),
@@ -255,6 +255,19 @@ TEST(AppScannerScanTest, ClassifiesBundlesAcrossRootsWithEachListingToolRunOnce)
     want[4].caskToken = "visual-studio-code";
     want[5].appStoreID = "497799836";
     EXPECT_EQ(apps, want);
+    EXPECT_EQ(AppScanner::reinstallMarkdown(apps),
+              "# Installed apps\n\n6 app(s) found \u00B7 2 need manual reinstall, 2 via Homebrew, 2 from the App "
+              "Store.\n\n## Manual downloads \u2014 redownload these yourself\n\n"
+              "Not in Homebrew or the App Store, so nothing else will bring them back:\n\n"
+              "- **R&D 100% (Broken)** \u2014 search: https://duckduckgo.com/?q=R%26D+100%25+(Broken)+mac+download\n"
+              "- **Shared** v1 \u00B7 `first.copy` \u2014 search: https://duckduckgo.com/?q=Shared+mac+download\n\n"
+              "## Homebrew casks \u2014 covered by `brew bundle --file manifest/Brewfile`\n\n"
+              "- bare \u2014 `brew install --cask bare`\n"
+              "- Visual Studio Code \u2014 `brew install --cask visual-studio-code`\n\n"
+              "## App Store \u2014 reinstall from your Purchases (also in manifest/appstore.txt)\n\n"
+              "- Firefox v126.0\n- Xcode v15.4 \u2014 https://apps.apple.com/app/id497799836\n");
+    EXPECT_EQ(AppScanner::reinstallMarkdown({}), "# Installed apps\n\n0 app(s) found \u00B7 0 need manual reinstall, "
+                                                 "0 via Homebrew, 0 from the App Store.\n");
 
     // Results handed in are used as they are: no tool runs at all.
     auto given = scanner.scan(noCasks, noStoreIDs);
@@ -292,33 +305,6 @@ TEST(AppScannerScanTest, SortsCaseInsensitivelyInTheUsersLocaleKeepingListingOrd
     ASSERT_EQ(names(tools), (std::vector<std::string>{"TOOL", "tool", "Tool"}));
     for (const auto& a : tools)
         EXPECT_EQ(a.caskToken, "tool");
-}
-
-// ---- Reinstall guide -------------------------------------------------------------------------
-
-TEST(ReinstallMarkdownTest, EverySectionByteForByte) {
-    EXPECT_EQ(AppScanner::reinstallMarkdown({}), "# Installed apps\n\n0 app(s) found \u00B7 0 need manual reinstall, "
-                                                 "0 via Homebrew, 0 from the App Store.\n");
-    InstalledApp sketch = app("Sketch", AppSource::manual, "100.3", "com.bohemiancoding.sketch3");
-    InstalledApp rnd = app("R&D 100% (Beta)", AppSource::manual);
-    InstalledApp code = app("Visual Studio Code", AppSource::homebrewCask, "1.90.0");
-    code.caskToken = "visual-studio-code";
-    InstalledApp tokenless = app("Odd", AppSource::homebrewCask);
-    InstalledApp xcode = app("Xcode", AppSource::appStore, "15.4");
-    xcode.appStoreID = "497799835";
-    InstalledApp keynote = app("Keynote", AppSource::appStore);
-    EXPECT_EQ(AppScanner::reinstallMarkdown({sketch, code, rnd, keynote, xcode, tokenless}),
-              "# Installed apps\n\n6 app(s) found \u00B7 2 need manual reinstall, 2 via Homebrew, 2 from the App "
-              "Store.\n\n## Manual downloads \u2014 redownload these yourself\n\n"
-              "Not in Homebrew or the App Store, so nothing else will bring them back:\n\n"
-              "- **Sketch** v100.3 \u00B7 `com.bohemiancoding.sketch3` \u2014 search: "
-              "https://duckduckgo.com/?q=Sketch+mac+download\n"
-              "- **R&D 100% (Beta)** \u2014 search: https://duckduckgo.com/?q=R%26D+100%25+(Beta)+mac+download\n\n"
-              "## Homebrew casks \u2014 covered by `brew bundle --file manifest/Brewfile`\n\n"
-              "- Visual Studio Code \u2014 `brew install --cask visual-studio-code`\n"
-              "- Odd \u2014 `brew install --cask `\n\n"
-              "## App Store \u2014 reinstall from your Purchases (also in manifest/appstore.txt)\n\n"
-              "- Keynote\n- Xcode v15.4 \u2014 https://apps.apple.com/app/id497799835\n");
 }
 
 // ---- Desktop entries -------------------------------------------------------------------------
