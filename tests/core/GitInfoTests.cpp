@@ -187,28 +187,20 @@ TEST_F(GitInfoTest, EveryGitRunIsHardenedAndGetsNoSecrets) {
 }
 
 TEST(GitInfoConcurrency, EveryJobRunsOnceOnABoundedPoolAndAnExceptionReachesTheCaller) {
-    EXPECT_GE(GitInfo::concurrency(), 1u);
-    EXPECT_LE(GitInfo::concurrency(), 8u);
+    EXPECT_TRUE(GitInfo::concurrency() >= 1 && GitInfo::concurrency() <= 8);
     std::vector<std::atomic<int>> runs(1000);
     std::atomic<int> running{0}, peak{0};
     GitInfo::forEachConcurrently(runs.size(), [&](std::size_t i) {
-        int now = ++running;
-        int seen = peak.load();
-        while (now > seen && !peak.compare_exchange_weak(seen, now)) {
+        for (int now = ++running, seen = peak.load(); now > seen && !peak.compare_exchange_weak(seen, now);) {
         }
         ++runs[i];
         --running;
     });
-    for (const auto& r : runs)
-        EXPECT_EQ(r.load(), 1);
+    EXPECT_EQ(std::count_if(runs.begin(), runs.end(), [](const auto& r) { return r.load() == 1; }), 1000);
     EXPECT_LE(peak.load(), static_cast<int>(GitInfo::concurrency()));
     GitInfo::forEachConcurrently(0, [](std::size_t) { FAIL(); });
-    EXPECT_THROW(GitInfo::forEachConcurrently(50,
-                                              [](std::size_t i) {
-                                                  if (i == 7)
-                                                      throw std::runtime_error("boom");
-                                              }),
-                 std::runtime_error);
+    const auto failAtSeven = [](std::size_t i) { return i == 7 ? throw std::runtime_error("boom") : void(); };
+    EXPECT_THROW(GitInfo::forEachConcurrently(50, failAtSeven), std::runtime_error);
 }
 
 } // namespace

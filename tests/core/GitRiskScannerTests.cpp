@@ -216,11 +216,8 @@ TEST(GitRiskJson, RoundTripsWithRawKindValues) {
     GitRisk risk{"/home/u/dev/app", "app", {Kind::noUpstream, Kind::uncommitted, Kind::stashed}, "x"};
     nlohmann::json j = risk;
     EXPECT_EQ(j["kinds"], nlohmann::json({"uncommitted", "stashed", "noUpstream"}));
-    EXPECT_EQ(j["repo"], "/home/u/dev/app");
     EXPECT_EQ(j.get<GitRisk>(), risk);
-    EXPECT_EQ(gitRiskKindFromString("unpushed"), Kind::unpushed);
-    EXPECT_EQ(gitRiskKindFromString("Unpushed"), std::nullopt);
-    j["kinds"] = {"lost"};
+    j["kinds"] = {"Unpushed"};
     EXPECT_ANY_THROW(j.get<GitRisk>());
 }
 
