@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <regex>
 #include <set>
 #include <thread>
 
@@ -52,29 +53,20 @@ TEST(DefaultKnowledgeBaseTest, EveryRuleIsWellFormedAndSurvivesJson) {
         }
         EXPECT_EQ(r.kind, r.id == "env-files" ? ScanKind::envFiles : ScanKind::paths);
         EXPECT_EQ(r.paths.empty(), r.kind == ScanKind::envFiles);
-        for (const auto& p : r.paths) {
-            const bool known = p.rfind("~/", 0) == 0 || p.rfind("/", 0) == 0 || p.rfind("$XDG_CONFIG_HOME/", 0) == 0 ||
-                               p.rfind("$XDG_DATA_HOME/", 0) == 0;
-            EXPECT_TRUE(known && p.find("//") == std::string::npos && p.back() != '/') << p;
-            // Only the two system locations are named absolutely; everything else belongs to the user.
-            EXPECT_TRUE(p.front() != '/' || r.id == "homebrew" || r.id == "package-sources") << p;
-        }
+        // Only the two system locations are named absolutely; everything else belongs to the user.
+        for (const auto& p : r.paths)
+            EXPECT_TRUE(std::regex_search(p, std::regex(R"(^(~|\$XDG_CONFIG_HOME|\$XDG_DATA_HOME)?/)")) &&
+                        p.find("//") == std::string::npos && p.back() != '/' &&
+                        (p.front() != '/' || r.id == "homebrew" || r.id == "package-sources"))
+                << p;
 
         // Through text, so the typographic characters travel as UTF-8.
-        const nlohmann::json reparsed = nlohmann::json::parse(nlohmann::json(r).dump());
-        EXPECT_EQ(reparsed.get<ArtifactRule>(), r);
-        EXPECT_EQ(reparsed["tier"], toString(r.tier));
-        EXPECT_EQ(reparsed["risk"], rawValue(r.risk));
+        EXPECT_EQ(nlohmann::json::parse(nlohmann::json(r).dump()).get<ArtifactRule>(), r);
     }
 }
 
 TEST(DefaultKnowledgeBaseTest, BuiltOnceAndSharedAcrossThreads) {
-    const std::vector<ArtifactRule>* seen[4] = {};
-    std::vector<std::thread> threads;
-    for (auto& s : seen)
-        threads.emplace_back([&s] { s = &DefaultKnowledgeBase::rules(); });
-    for (auto& t : threads)
-        t.join();
-    for (auto* p : seen)
-        EXPECT_EQ(p, &DefaultKnowledgeBase::rules());
+    const std::vector<ArtifactRule>* seen = nullptr;
+    std::thread([&seen] { seen = &DefaultKnowledgeBase::rules(); }).join();
+    EXPECT_EQ(seen, &DefaultKnowledgeBase::rules());
 }
