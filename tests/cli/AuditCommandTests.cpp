@@ -6,9 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include <csignal>
-#include <fstream>
 #include <map>
-#include <sstream>
 
 using namespace stowage;
 using stowage::testing::contains;
@@ -78,18 +76,12 @@ TEST_F(AuditCommandTest, ReportsFindingsRisksAndProjectsAsJsonAndTextWithHostile
 
 TEST_F(AuditCommandTest, RootsAndExcludesComeFromFlagsOrSavedSettings) {
     home.writeFile("elsewhere/svc/.env", "A=1");
-    auto flagged = nlohmann::json::parse(stowageRun({"audit", "--json", "--root", home / "elsewhere"}).out);
-    std::string envFiles;
-    for (const auto& f : flagged["findings"])
-        if (f["rule"]["id"] == "env-files")
-            envFiles = f["paths"].dump();
-    EXPECT_TRUE(contains(envFiles, home / "elsewhere/svc/.env") && !contains(envFiles, "api")) << envFiles;
-
+    const std::string flagged = stowageRun({"audit", "--json", "--root", home / "elsewhere"}).out;
+    EXPECT_TRUE(contains(flagged, home / "elsewhere/svc/.env") && !contains(flagged, "api/.env")) << flagged;
     saveExcludes(home, ", id_*, *.env");
-    auto saved = nlohmann::json::parse(stowageRun({"audit", "--json"}).out);
-    ASSERT_FALSE(saved["findings"].empty());
-    for (const auto& f : saved["findings"])
-        EXPECT_TRUE(f["rule"]["id"] != "ssh-keys" && f["rule"]["id"] != "env-files") << f.dump();
+    const std::string saved = stowageRun({"audit", "--json"}).out;
+    EXPECT_TRUE(contains(saved, "\"git-config\"")) << saved;
+    EXPECT_FALSE(contains(saved, "\"ssh-keys\"") || contains(saved, "\"env-files\"")) << saved;
 }
 
 TEST_F(AuditCommandTest, RepositoryGitCannotReadIsNeverNothingAtRisk) {
@@ -110,27 +102,19 @@ TEST_F(AuditCommandTest, RepositoryGitCannotReadIsNeverNothingAtRisk) {
     EXPECT_FALSE(contains(human.out, "Nothing at risk found") || contains(human.out, "unsaved or unpushed work"));
 }
 
+// A git that never answers notes the pid of what it became; after the signal each must be gone, or at
+// most a zombie about to be collected by init.
 TEST_F(AuditCommandTest, TerminationSignalStopsEveryGitItStarted) {
-    // A git that never answers and notes the pid of what it became.
     home.writeFile("bin/git", "#!/bin/sh\necho $$ >> \"$HOME/git-pids\"\nexec sleep 60\n", 0755);
-    const std::string script = "PATH='" + home / "bin" + "':$PATH NO_COLOR=1 '" + STOWAGE_EXECUTABLE +
-                               "' audit >/dev/null 2>&1 & child=$!; "
-                               "for i in $(seq 100); do [ -s \"$HOME/git-pids\" ] && break; sleep 0.1; done; "
-                               "kill -TERM $child; wait $child; echo $?";
+    const std::string script =
+        "PATH='" + home / "bin" + "':$PATH NO_COLOR=1 '" + STOWAGE_EXECUTABLE +
+        "' audit >/dev/null 2>&1 & child=$!; "
+        "for i in $(seq 100); do [ -s \"$HOME/git-pids\" ] && break; sleep 0.1; done; "
+        "kill -TERM $child; wait $child; echo $?; sleep 0.2; for p in $(cat \"$HOME/git-pids\"); "
+        "do case \"$(ps -o stat= -p $p)\" in ''|Z*) ;; *) echo \"$p alive\";; esac; done";
     auto run = Shell::run("sh", {"-c", script}, std::nullopt, 60);
-    ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.trimmedOut(), std::to_string(128 + SIGTERM));
-    std::istringstream pids(stowage::testing::slurp(home / "git-pids"));
-    int started = 0;
-    for (pid_t pid = 0; pids >> pid; ++started) {
-        // Gone, or at most a zombie about to be collected by init.
-        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-        std::string line;
-        std::getline(stat, line);
-        const auto close = line.rfind(')');
-        EXPECT_TRUE(close == std::string::npos || close + 2 >= line.size() || line[close + 2] == 'Z') << line;
-    }
-    EXPECT_GT(started, 0);
+    EXPECT_EQ(run.trimmedOut(), std::to_string(128 + SIGTERM)) << run.err;
+    EXPECT_FALSE(stowage::testing::slurp(home / "git-pids").empty());
 }
 
 TEST_F(AuditCommandTest, UsageErrorsExitTwoAndHelpExitsZero) {
@@ -149,8 +133,6 @@ TEST_F(AuditCommandTest, AppsListsBundlesAndDesktopEntriesWithTheirSource) {
                    R"(<key>CFBundleShortVersionString</key><string>2.0</string></dict></plist>)");
     const std::string notes = home.writeFile(".local/share/applications/tools/notes.desktop",
                                              "[Desktop Entry]\nType=Application\nName=Notes\nExec=notes\n");
-    home.writeFile(".local/share/applications/secret.desktop",
-                   "[Desktop Entry]\nType=Application\nName=Secret\nNoDisplay=true\nExec=secret\n");
     auto out = stowageRun({"apps", "--json"});
     ASSERT_EQ(out.status, 0) << out.err;
     EXPECT_EQ(nlohmann::json::parse(out.out),
