@@ -80,15 +80,13 @@ TEST_F(ScannerTest, PathRulesFindFilesAndFoldersOnceInCatalogOrderAndHonourExclu
     ASSERT_EQ(inv.findings.size(), 2u);
     EXPECT_EQ(pathsOf(inv.findings[0].paths), std::vector<std::string>{home / ".ssh/id_rsa"});
     EXPECT_TRUE(scanner({ssh, rsa}, {}, {"*.pem", "id_*"}).scan().findings.empty());
-}
 
-// A home folder whose name holds glob characters is a folder name, not a pattern: "a[1]*" must not
-// also reach the sibling "a1x".
-TEST_F(ScannerTest, HomeFolderWithGlobCharactersIsTakenLiterally) {
+    // A home folder whose name holds glob characters is a folder name, not a pattern: "a[1]*" must
+    // not also reach the sibling "a1x".
     home.writeFile("a[1]*/.ssh/id_x", "k");
     home.writeFile("a1x/.ssh/id_y", "k");
     setenv("HOME", (home / "a[1]*").c_str(), 1);
-    auto inv = scanner({pathsRule("keys", Tier::secret, {"~/.ssh/id_*"})}).scan();
+    inv = scanner({ssh}).scan();
     ASSERT_EQ(inv.findings.size(), 1u);
     EXPECT_EQ(pathsOf(inv.findings[0].paths), std::vector<std::string>{home / "a[1]*/.ssh/id_x"});
 }
@@ -109,8 +107,6 @@ TEST_F(ScannerTest, EnvHuntFindsOnlyEnvNamesAndHonoursPrunesExcludesAndDepth) {
               sorted({home / "Development/app/.env", home / "Development/app/.env.local",
                       home / "Development/app/.env.example", home / "Development/other/.env/inner/.env",
                       home / "Development/1/2/3/4/5/6/7/8/.env"}));
-    for (const auto& f : found)
-        EXPECT_FALSE(f.isDirectory);
 
     // Through a scan, the .env rule takes the hunt's files, not its paths, with the excludes applied.
     auto env = ArtifactRule{"env-files", "Project .env files", "Secrets", Tier::secret, Risk::high,
