@@ -8,6 +8,7 @@
 #include <plist/plist.h>
 #include <unicode/locid.h>
 
+#include <array>
 #include <filesystem>
 #include <fstream>
 #include <sys/stat.h>
@@ -387,33 +388,26 @@ TEST(DesktopEntryScanTest, ListsWhatTheDesktopShowsWithItsSource) {
 }
 
 TEST(DesktopEntryScanTest, EachPackageDatabaseNamesTheOwner) {
-    struct Case {
-        std::string tool, body, manager, package, version, command;
-    };
-    const std::vector<Case> cases = {
+    const std::vector<std::array<std::string, 4>> cases{
         {"rpm",
          "shift 4\nfor p in \"$@\"; do case \"$p\" in */vim.desktop) printf 'vim-enhanced\\t9.0-1.fc39\\n';; "
          "*) echo \"file $p is not owned by any package\";; esac; done\n",
-         "rpm", "vim-enhanced", "9.0-1.fc39", "sudo dnf install -y vim-enhanced"},
+         "9.0-1.fc39", "sudo dnf install -y vim-enhanced"},
         {"pacman",
          "shift 2\nfor p in \"$@\"; do case \"$p\" in */vim.desktop) echo \"$p is owned by vim 9.0-1\";; "
          "*) echo \"error: No package owns $p\" >&2;; esac; done\n",
-         "pacman", "vim", "9.0-1", "sudo pacman -S --needed vim"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.tool);
+         "9.0-1", "sudo pacman -S --needed vim"}};
+    for (const auto& [tool, body, version, command] : cases) {
+        SCOPED_TRACE(tool);
         TempHome home;
-        stowage::testing::FakeTools tools(home);
-        tools.script(c.tool, c.body);
-        const std::string sys = home.systemRoot() + "/usr/share/applications/";
-        put(sys + "vim.desktop", entry("Vim"));
-        put(sys + "local.desktop", entry("Local"));
-
+        FakeTools tools(home);
+        tools.script(tool, body);
+        put(home.systemRoot() + "/usr/share/applications/vim.desktop", entry("Vim"));
+        put(home.systemRoot() + "/usr/share/applications/local.desktop", entry("Local"));
         auto apps = AppScanner(std::make_shared<DirectFileAccess>()).scan();
         ASSERT_EQ(names(apps), (std::vector<std::string>{"Local", "Vim"}));
-        EXPECT_EQ(apps[0].source, AppSource::manual);
-        EXPECT_EQ(std::tie(apps[1].source, apps[1].packageManager, apps[1].packageName, apps[1].version),
-                  std::tuple(AppSource::distributionPackage, c.manager, c.package, c.version));
-        EXPECT_EQ(apps[1].reinstallCommand(), c.command);
+        EXPECT_EQ(std::tie(apps[0].source, apps[1].source, apps[1].packageManager, apps[1].version),
+                  std::tuple(AppSource::manual, AppSource::distributionPackage, tool, version));
+        EXPECT_EQ(apps[1].reinstallCommand(), command);
     }
 }
