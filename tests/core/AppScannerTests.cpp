@@ -28,11 +28,11 @@ std::string xmlInfoPlist(const std::string& bundleID, const std::string& version
            "</string>\n\t<key>CFBundleName</key>\n\t<string>Ignored</string>\n</dict>\n</plist>\n";
 }
 
+/// The same property list in the binary form.
 std::string binaryInfoPlist(const std::string& bundleID, const std::string& version) {
-    plist_t dict = plist_new_dict();
-    plist_dict_set_item(dict, "CFBundleIdentifier", plist_new_string(bundleID.c_str()));
-    plist_dict_set_item(dict, "CFBundleShortVersionString", plist_new_string(version.c_str()));
-    plist_dict_set_item(dict, "LSMinimumSystemVersion", plist_new_uint(14));
+    const std::string xml = xmlInfoPlist(bundleID, version);
+    plist_t dict = nullptr;
+    plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &dict);
     char* bin = nullptr;
     uint32_t length = 0;
     plist_to_bin(dict, &bin, &length);
@@ -64,6 +64,17 @@ InstalledApp app(const std::string& name, AppSource source, std::optional<std::s
     return a;
 }
 
+/// One line per app for whole-list comparisons: name, source, version, bundle or desktop id, and
+/// the way back (command, cask token or store id), "-" for each part that is absent.
+std::vector<std::string> rows(const std::vector<InstalledApp>& apps) {
+    std::vector<std::string> out;
+    for (const auto& a : apps)
+        out.push_back(a.name + " | " + toString(a.source) + " | " + a.version.value_or("-") + " | " +
+                      a.bundleID.value_or(a.desktopID.value_or("-")) + " | " +
+                      a.reinstallCommand().value_or(a.appStoreID.value_or("-")));
+    return out;
+}
+
 std::vector<std::string> names(const std::vector<InstalledApp>& apps) {
     std::vector<std::string> out;
     for (const auto& a : apps)
@@ -92,14 +103,12 @@ TEST(InstalledAppTest, JsonRoundTripsAndReinstallCommandsAndLinksAreSafe) {
     EXPECT_EQ(xcode.reinstallURL(), "macappstore://apps.apple.com/search?term=Xcode");
     xcode.appStoreID = "497799835";
     EXPECT_EQ(xcode.reinstallURL(), "macappstore://apps.apple.com/app/id497799835");
-    EXPECT_EQ(nlohmann::json(xcode).dump(), R"({"appStoreID":"497799835","bundleID":"com.apple.dt.Xcode",)"
-                                            R"("name":"Xcode","path":"/Applications/Xcode.app","source":"appStore",)"
-                                            R"("version":"15.4"})");
     InstalledApp cask = app("Visual Studio Code", AppSource::homebrewCask);
-    EXPECT_EQ(cask.caskCommand(), std::nullopt);
+    EXPECT_EQ(cask.caskCommand(), std::nullopt) << "no token, no command";
     cask.caskToken = "visual-studio-code";
-    EXPECT_EQ(cask.caskCommand(), "brew install --cask visual-studio-code");
-    EXPECT_EQ(cask.reinstallURL(), std::nullopt);
+    EXPECT_EQ(
+        std::tuple(cask.caskCommand(), cask.reinstallURL(), xcode.caskCommand()),
+        std::tuple(std::optional<std::string>("brew install --cask visual-studio-code"), std::nullopt, std::nullopt));
     InstalledApp snap = app("Code", AppSource::snap, "1.85");
     snap.desktopID = "code_code.desktop";
     snap.packageName = "code";
@@ -219,25 +228,17 @@ TEST(AppScannerScanTest, ClassifiesBundlesAcrossRootsWithEachListingToolRunOnceF
               (std::vector<std::string>{home / "System", home / "Missing", home / "Applications"}));
     EXPECT_EQ(access->paths("end"), access->paths("begin"));
 
-    auto expected = [&](const std::string& name, const std::string& root, AppSource source,
-                        std::optional<std::string> id, std::optional<std::string> version) {
-        InstalledApp a = app(name, source, std::move(version), std::move(id));
-        a.path = home / (root + "/" + name + ".app");
-        return a;
-    };
-    std::vector<InstalledApp> want{
-        expected("bare", "Applications", AppSource::homebrewCask, std::nullopt, std::nullopt),
-        // A store receipt wins over a cask of the same name; without a known identifier none is set.
-        expected("Firefox", "System", AppSource::appStore, "org.mozilla.firefox", "126.0"),
-        expected("R&D 100% (Broken)", "System", AppSource::manual, std::nullopt, std::nullopt),
-        // The first root's copy is the one listed.
-        expected("Shared", "System", AppSource::manual, "first.copy", "1"),
-        expected("Visual Studio Code", "System", AppSource::homebrewCask, "com.microsoft.VSCode", "1.90.0"),
-        expected("Xcode", "System", AppSource::appStore, "com.apple.dt.Xcode", "15.4")};
-    want[0].caskToken = "bare";
-    want[4].caskToken = "visual-studio-code";
-    want[5].appStoreID = "497799836";
-    EXPECT_EQ(apps, want);
+    // A store receipt wins over a cask of the same name; without a known identifier none is set. The
+    // first root's copy is the one listed.
+    EXPECT_EQ(rows(apps), (std::vector<std::string>{
+                              "bare | homebrewCask | - | - | brew install --cask bare",
+                              "Firefox | appStore | 126.0 | org.mozilla.firefox | -",
+                              "R&D 100% (Broken) | manual | - | - | -", "Shared | manual | 1 | first.copy | -",
+                              "Visual Studio Code | homebrewCask | 1.90.0 | com.microsoft.VSCode | brew install --cask "
+                              "visual-studio-code",
+                              "Xcode | appStore | 15.4 | com.apple.dt.Xcode | 497799836"}));
+    EXPECT_EQ(apps[0].path, home / "Applications/bare.app");
+    EXPECT_EQ(apps[3].path, home / "System/Shared.app");
     EXPECT_EQ(AppScanner::reinstallMarkdown(apps),
               "# Installed apps\n\n6 app(s) found \u00B7 2 need manual reinstall, 2 via Homebrew, 2 from the App "
               "Store.\n\n## Manual downloads \u2014 redownload these yourself\n\n"
@@ -347,25 +348,20 @@ TEST(DesktopEntryScanTest, ListsWhatTheDesktopShowsWithItsSource) {
                  "core22  20231123  1033  latest/stable  canonical** base\n");
 
     auto apps = AppScanner(std::make_shared<DirectFileAccess>()).scan();
-    using Row = std::tuple<std::string, std::optional<std::string>, AppSource, std::optional<std::string>,
-                           std::optional<std::string>>; // name, desktop id, source, version, command
-    std::vector<Row> rows;
-    for (const auto& a : apps)
-        rows.emplace_back(a.name, a.desktopID, a.source, a.version, a.reinstallCommand());
-    EXPECT_EQ(rows,
-              (std::vector<Row>{{"Builder", "org.gnome.Builder.desktop", AppSource::flatpak, "45.0",
-                                 "flatpak install -y --user gnome-nightly org.gnome.Builder"},
-                                {"GNU Image Manipulation Program", "graphics-gimp.desktop",
-                                 AppSource::distributionPackage, "2.10.34-1", "sudo apt-get install -y gimp"},
-                                {"My Editor", "editor.desktop", AppSource::manual, std::nullopt, std::nullopt},
-                                {"My Tool", "mytool.desktop", AppSource::manual, std::nullopt, std::nullopt},
-                                {"Spotify", "com.spotify.Client.desktop", AppSource::flatpak, "1.2.26",
-                                 "flatpak install -y --system flathub com.spotify.Client"},
-                                {"Tool Image", "appimagekit-tool.desktop", AppSource::appImage, "3.1", std::nullopt},
-                                {"Vim auf Deutsch", "vim.desktop", AppSource::distributionPackage, "2:9.0.1378-2",
-                                 "sudo apt-get install -y vim-common"},
-                                {"Visual Studio Code", "code_code.desktop", AppSource::snap, "1.85.1",
-                                 "sudo snap install code --channel=latest/stable --classic"}}));
+    EXPECT_EQ(rows(apps),
+              (std::vector<std::string>{
+                  "Builder | flatpak | 45.0 | org.gnome.Builder.desktop | flatpak install -y --user gnome-nightly "
+                  "org.gnome.Builder",
+                  "GNU Image Manipulation Program | distributionPackage | 2.10.34-1 | graphics-gimp.desktop | sudo "
+                  "apt-get install -y gimp",
+                  "My Editor | manual | - | editor.desktop | -", "My Tool | manual | - | mytool.desktop | -",
+                  "Spotify | flatpak | 1.2.26 | com.spotify.Client.desktop | flatpak install -y --system flathub "
+                  "com.spotify.Client",
+                  "Tool Image | appImage | 3.1 | appimagekit-tool.desktop | -",
+                  "Vim auf Deutsch | distributionPackage | 2:9.0.1378-2 | vim.desktop | sudo apt-get install -y "
+                  "vim-common",
+                  "Visual Studio Code | snap | 1.85.1 | code_code.desktop | sudo snap install code "
+                  "--channel=latest/stable --classic"}));
     ASSERT_EQ(apps.size(), 8u);
     EXPECT_EQ(apps[2].path, user + "editor.desktop") << "the user's entry overrides the system's";
     EXPECT_EQ(apps[5].executable, home / "Apps/Tool.AppImage");
