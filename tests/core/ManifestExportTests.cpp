@@ -35,6 +35,7 @@ protected:
     std::string root = home.makeDir("Backup");
     std::vector<std::string> warnings;
 
+    /// Every tool, the Linux package tools answering with hostile lines among good ones.
     void allTools() {
         tools.script("brew", "[ \"$1 $2 $3 $5\" = \"bundle dump --file --force\" ] || exit 9\n"
                              "printf 'brew \"git\"\\ncask \"firefox\"\\n' > \"$4\"\n");
@@ -46,6 +47,32 @@ protected:
                      "/usr/local/lib\n\u251c\u2500\u2500 @scope/tool@2.0.0\n\u251c\u2500\u2500 left-pad@1.3.0\n"
                      "\u2514\u2500\u2500 pkg\n");
         tools.answer("cargo", "install --list", "mytool v0.1.0:\n    mytool\nripgrep v14.0.0:\r\n    rg\n");
+        const std::string go = home / "go";
+        tools.answer("apt-mark", "showmanual", "git\nlibc6:amd64\nfoo; rm -rf ~\n$(reboot)\ngit\n");
+        tools.answer("flatpak", "list --app --columns=application,origin,installation",
+                     "org.gnome.Builder\tgnome-nightly\tuser\ncom.evil.App\t$(x)\tsystem\ncom.spotify."
+                     "Client\tflathub\tsystem\n");
+        tools.answer("flatpak", "remotes --columns=name,url,options",
+                     "flathub\thttps://dl.flathub.org/repo/\tsystem\ngnome-nightly\thttps://nightly.gnome.org/repo/\t"
+                     "user,no-enumerate\nevil\thttps://x/$(reboot)\tsystem\n");
+        tools.answer("snap", "list",
+                     "Name    Version   Rev   Tracking       Publisher   Notes\n"
+                     "code    1.85.1    150   latest/stable  vscode**    classic\n"
+                     "core22  20231123  1033  latest/stable  canonical** base\n"
+                     "snapd   2.61      20671 latest/stable  canonical** snapd\n"
+                     "hello   2.10      42    -              me          -\n");
+        tools.answer("pipx", "list --short", "black 24.1.0\nhttpie 3.2.2\n");
+        tools.answer("go", "env GOBIN GOPATH", "\n" + go + "\n");
+        tools.answer("go", "version -m " + go + "/bin",
+                     go +
+                         "/bin/gopls: go1.22.1\n\tpath\tgolang.org/x/tools/gopls\n\tmod\tgolang.org/x/tools/gopls\t"
+                         "v0.15.2\th1:abc=\n\tdep\tgolang.org/x/mod\tv0.15.0\th1:def=\n" +
+                         go + "/bin/dev: go1.22.1\n\tpath\texample.com/dev\n\tmod\texample.com/dev\t(devel)\t\n" + go +
+                         "/bin/evil: go1.22.1\n\tpath\t$(reboot)\n");
+        tools.answer(
+            "systemctl", "--user list-unit-files --state=enabled --no-legend --plain --no-pager",
+            "syncthing.service enabled enabled\nbackup@home.timer enabled enabled\nbad'unit.service enabled -\n");
+        tools.answer("dconf", "dump /", "[org/gnome/desktop/interface]\ncolor-scheme='prefer-dark'\n");
     }
 
     std::string stored(const std::string& name) const { return slurp(root + "/manifest/" + name); }
@@ -56,7 +83,9 @@ protected:
 
 // ---- exportManifests ---------------------------------------------------------------------------
 
-TEST_F(ManifestTest, EveryToolGivesItsListInOrderAndWithoutHomebrewTheOthersStillCome) {
+// Every list holds only well-formed entries, in the same order one after another and on the pool, and
+// the guide's commands, run as a user would paste them, hand every entry whole to its tool.
+TEST_F(ManifestTest, EveryToolGivesItsListInOrderAndTheGuideReplaysThem) {
     allTools();
     const std::vector<std::pair<std::string, std::string>> lists{
         {"Brewfile", "brew \"git\"\ncask \"firefox\"\n"},
@@ -65,23 +94,72 @@ TEST_F(ManifestTest, EveryToolGivesItsListInOrderAndWithoutHomebrewTheOthersStil
         {"pip-global.txt", "requests==2.31.0\nrich==13.7.0\n"},
         {"vscode-extensions.txt", "ms-python.python\nrust-lang.rust-analyzer\n"},
         {"npm-global.txt", "@scope/tool\nleft-pad\npkg"},
-        {"cargo-installed.txt", "mytool\nripgrep"}};
-    std::vector<std::string> expected;
+        {"cargo-installed.txt", "mytool\nripgrep"},
+        {"apt-manual.txt", "git\nlibc6:amd64\n"},
+        {"flatpak-apps.txt", "org.gnome.Builder\tgnome-nightly\tuser\ncom.spotify.Client\tflathub\tsystem\n"},
+        {"flatpak-remotes.txt",
+         "flathub\thttps://dl.flathub.org/repo/\tsystem\ngnome-nightly\thttps://nightly.gnome.org/repo/\tuser\n"},
+        {"snaps.txt", "code\tlatest/stable\tclassic\nhello\tlatest/stable\tstrict\n"},
+        {"pipx.txt", "black\nhttpie\n"},
+        {"go-binaries.txt", "golang.org/x/tools/gopls@v0.15.2\nexample.com/dev@latest\n"},
+        {"systemd-user-enabled.txt", "syncthing.service\nbackup@home.timer\n"},
+        {"dconf.ini", "[org/gnome/desktop/interface]\ncolor-scheme='prefer-dark'\n"}};
+    BackupManifest manifest;
     for (const auto& list : lists)
-        expected.push_back("manifest/" + list.first);
-    EXPECT_EQ(exportManifests(root, access, warnings), expected);
-    EXPECT_THAT(warnings, IsEmpty());
-    for (const auto& [name, text] : lists)
-        EXPECT_EQ(stored(name), text) << name;
+        manifest.manifests.push_back("manifest/" + list.first);
+    for (unsigned parallelism : {1u, 4u}) {
+        SCOPED_TRACE(parallelism);
+        fs::remove_all(root + "/manifest");
+        EXPECT_EQ(exportManifests(root, access, warnings, parallelism), manifest.manifests);
+        EXPECT_THAT(warnings, IsEmpty());
+        for (const auto& [name, text] : lists)
+            EXPECT_EQ(stored(name), text) << name;
+    }
 
-    // Failed writes are ignored, and the lists still named.
+    manifest.manifests.push_back("manifest/pacman-foreign.txt");
+    const std::string guide = restoreGuide(manifest, "en_US", "UTC");
+    EXPECT_NE(guide.find("After step 2 has put your unit files back:\n```sh\nxargs -d '\\n' -a "
+                         "manifest/systemd-user-enabled.txt systemctl --user enable\n```\n"),
+              std::string::npos);
+    EXPECT_NE(guide.find("- `manifest/cargo-installed.txt`\n- `manifest/pacman-foreign.txt`\n"), std::string::npos)
+        << guide;
+    stowage::testing::FakeTools replay(home, "replaybin");
+    replay.script("sudo", "exec \"$@\"\n");
+    for (const char* tool : {"brew", "apt-get", "flatpak", "snap", "pipx", "go", "systemctl"})
+        replay.script(tool, "");
+    replay.script("dconf", "/bin/cat > \"${0%/*}/dconf.in\"\n");
+    std::string commands;
+    for (std::size_t at = guide.find("```sh\n"); at != std::string::npos; at = guide.find("```sh\n", at + 1))
+        commands += guide.substr(at + 6, guide.find("```", at + 6) - at - 6);
+    home.writeFile("replay.sh", commands);
+    ASSERT_EQ(stowage::testing::sh("cd '" + root + "' && PATH='" + replay.bin() + ":/usr/bin:/bin' /bin/sh '" +
+                                   home / "replay.sh" + "'"),
+              0);
+    EXPECT_EQ(replay.calls(),
+              "brew bundle --file manifest/Brewfile\n"
+              "sudo apt-get install -y git libc6:amd64\napt-get install -y git libc6:amd64\n"
+              "flatpak remote-add --if-not-exists --system flathub https://dl.flathub.org/repo/\n"
+              "flatpak remote-add --if-not-exists --user gnome-nightly https://nightly.gnome.org/repo/\n"
+              "flatpak install -y --user gnome-nightly org.gnome.Builder\n"
+              "flatpak install -y --system flathub com.spotify.Client\n"
+              "sudo snap install code --channel=latest/stable --classic\n"
+              "snap install code --channel=latest/stable --classic\n"
+              "sudo snap install hello --channel=latest/stable\nsnap install hello --channel=latest/stable\n"
+              "pipx install black\npipx install httpie\n"
+              "go install golang.org/x/tools/gopls@v0.15.2\ngo install example.com/dev@latest\n"
+              "dconf load /\nsystemctl --user enable syncthing.service backup@home.timer\n");
+    EXPECT_EQ(slurp(replay.bin() + "/dconf.in"), lists.back().second);
+}
+
+TEST_F(ManifestTest, FailedWritesAreIgnoredAndWithoutHomebrewTheOtherListsStillCome) {
+    allTools();
     FaultInjectingFileAccess faulty;
     faulty.failFrom(FaultInjectingFileAccess::Operation::write, 1);
     faulty.failFrom(FaultInjectingFileAccess::Operation::createDirectory, 1);
-    fs::remove_all(root + "/manifest");
     home.makeDir("Backup/manifest"); // brew writes its own file
-    EXPECT_EQ(exportManifests(root, faulty, warnings), expected);
-    EXPECT_EQ(faulty.calls(FaultInjectingFileAccess::Operation::write), 6);
+    std::vector<std::string> expected = exportManifests(root, faulty, warnings);
+    EXPECT_EQ(expected.size(), 15u);
+    EXPECT_EQ(faulty.calls(FaultInjectingFileAccess::Operation::write), 14);
     EXPECT_TRUE(has("Brewfile") && !has("crontab.txt"));
 
     fs::remove(tools.bin() + "/brew");
@@ -288,97 +366,4 @@ TEST(RestoreGuideTest, SectionsInOrderWithCountsCommandsAndShortenedPaths) {
     faulty.failOn(FaultInjectingFileAccess::Operation::write, 1);
     EXPECT_THROW(writeRestoreDoc(madeAt(), root, faulty), BackupError);
     EXPECT_EQ(slurp(root + "/RESTORE.md"), doc);
-}
-
-// ---- Linux reinstall lists ---------------------------------------------------------------------
-
-TEST(LinuxListsTest, ListsHoldOnlyWellFormedEntriesAndTheGuideReplaysThem) {
-    TempHome home;
-    stowage::testing::FakeTools tools(home);
-    // Each tool answers with a list that carries hostile lines among good ones.
-    const std::string go = home / "go";
-    tools.answer("apt-mark", "showmanual", "git\nlibc6:amd64\nfoo; rm -rf ~\n$(reboot)\ngit\n");
-    tools.answer(
-        "flatpak", "list --app --columns=application,origin,installation",
-        "org.gnome.Builder\tgnome-nightly\tuser\ncom.evil.App\t$(x)\tsystem\ncom.spotify.Client\tflathub\tsystem\n");
-    tools.answer("flatpak", "remotes --columns=name,url,options",
-                 "flathub\thttps://dl.flathub.org/repo/\tsystem\ngnome-nightly\thttps://nightly.gnome.org/repo/\t"
-                 "user,no-enumerate\nevil\thttps://x/$(reboot)\tsystem\n");
-    tools.answer("snap", "list",
-                 "Name    Version   Rev   Tracking       Publisher   Notes\n"
-                 "code    1.85.1    150   latest/stable  vscode**    classic\n"
-                 "core22  20231123  1033  latest/stable  canonical** base\n"
-                 "snapd   2.61      20671 latest/stable  canonical** snapd\n"
-                 "hello   2.10      42    -              me          -\n");
-    tools.answer("pipx", "list --short", "black 24.1.0\nhttpie 3.2.2\n");
-    tools.answer("go", "env GOBIN GOPATH", "\n" + go + "\n");
-    tools.answer(
-        "go", "version -m " + go + "/bin",
-        go +
-            "/bin/gopls: go1.22.1\n\tpath\tgolang.org/x/tools/gopls\n\tmod\tgolang.org/x/tools/gopls\tv0.15.2\t"
-            "h1:abc=\n\tdep\tgolang.org/x/mod\tv0.15.0\th1:def=\n" +
-            go + "/bin/dev: go1.22.1\n\tpath\texample.com/dev\n\tmod\texample.com/dev\t(devel)\t\n" + go +
-            "/bin/evil: go1.22.1\n\tpath\t$(reboot)\n");
-    tools.answer("systemctl", "--user list-unit-files --state=enabled --no-legend --plain --no-pager",
-                 "syncthing.service enabled enabled\nbackup@home.timer enabled enabled\nbad'unit.service enabled -\n");
-    tools.answer("dconf", "dump /", "[org/gnome/desktop/interface]\ncolor-scheme='prefer-dark'\n");
-    const std::vector<std::pair<std::string, std::string>> lists{
-        {"apt-manual.txt", "git\nlibc6:amd64\n"},
-        {"flatpak-apps.txt", "org.gnome.Builder\tgnome-nightly\tuser\ncom.spotify.Client\tflathub\tsystem\n"},
-        {"flatpak-remotes.txt",
-         "flathub\thttps://dl.flathub.org/repo/\tsystem\ngnome-nightly\thttps://nightly.gnome.org/repo/\tuser\n"},
-        {"snaps.txt", "code\tlatest/stable\tclassic\nhello\tlatest/stable\tstrict\n"},
-        {"pipx.txt", "black\nhttpie\n"},
-        {"go-binaries.txt", "golang.org/x/tools/gopls@v0.15.2\nexample.com/dev@latest\n"},
-        {"systemd-user-enabled.txt", "syncthing.service\nbackup@home.timer\n"},
-        {"dconf.ini", "[org/gnome/desktop/interface]\ncolor-scheme='prefer-dark'\n"}};
-    BackupManifest manifest;
-    for (const auto& list : lists)
-        manifest.manifests.push_back("manifest/" + list.first);
-
-    // One after another and on the pool: the same files in the same order.
-    DirectFileAccess access;
-    for (unsigned parallelism : {1u, 4u}) {
-        SCOPED_TRACE(parallelism);
-        const std::string root = home.makeDir("Backup" + std::to_string(parallelism));
-        std::vector<std::string> warnings;
-        EXPECT_EQ(exportManifests(root, access, warnings, parallelism), manifest.manifests);
-        EXPECT_THAT(warnings, ElementsAre(noHomebrew));
-        for (const auto& [name, text] : lists)
-            EXPECT_EQ(slurp(root + "/manifest/" + name), text) << name;
-    }
-
-    // The guide's commands, run as a user would paste them, hand every entry whole to its tool.
-    manifest.manifests.push_back("manifest/pacman-foreign.txt");
-    const std::string guide = restoreGuide(manifest, "en_US", "UTC");
-    EXPECT_NE(guide.find("After step 2 has put your unit files back:\n```sh\nxargs -d '\\n' -a "
-                         "manifest/systemd-user-enabled.txt systemctl --user enable\n```\n"),
-              std::string::npos);
-    EXPECT_NE(guide.find("Other lists to replay by hand:\n- `manifest/pacman-foreign.txt`\n"), std::string::npos)
-        << guide;
-    stowage::testing::FakeTools replay(home, "replaybin");
-    replay.script("sudo", "exec \"$@\"\n");
-    for (const char* tool : {"apt-get", "flatpak", "snap", "pipx", "go", "systemctl"})
-        replay.script(tool, "");
-    replay.script("dconf", "/bin/cat > \"${0%/*}/dconf.in\"\n");
-    std::string commands;
-    for (std::size_t at = guide.find("```sh\n"); at != std::string::npos; at = guide.find("```sh\n", at + 1))
-        commands += guide.substr(at + 6, guide.find("```", at + 6) - at - 6);
-    home.writeFile("replay.sh", commands);
-    ASSERT_EQ(stowage::testing::sh("cd '" + home / "Backup4" + "' && PATH='" + replay.bin() +
-                                   ":/usr/bin:/bin' /bin/sh '" + home / "replay.sh" + "'"),
-              0);
-    EXPECT_EQ(replay.calls(),
-              "sudo apt-get install -y git libc6:amd64\napt-get install -y git libc6:amd64\n"
-              "flatpak remote-add --if-not-exists --system flathub https://dl.flathub.org/repo/\n"
-              "flatpak remote-add --if-not-exists --user gnome-nightly https://nightly.gnome.org/repo/\n"
-              "flatpak install -y --user gnome-nightly org.gnome.Builder\n"
-              "flatpak install -y --system flathub com.spotify.Client\n"
-              "sudo snap install code --channel=latest/stable --classic\n"
-              "snap install code --channel=latest/stable --classic\n"
-              "sudo snap install hello --channel=latest/stable\nsnap install hello --channel=latest/stable\n"
-              "pipx install black\npipx install httpie\n"
-              "go install golang.org/x/tools/gopls@v0.15.2\ngo install example.com/dev@latest\n"
-              "dconf load /\nsystemctl --user enable syncthing.service backup@home.timer\n");
-    EXPECT_EQ(slurp(replay.bin() + "/dconf.in"), lists.back().second);
 }
