@@ -28,9 +28,15 @@ protected:
     DirectFileAccess access;
 };
 
-TEST_F(GitInfoTest, FindsRepositoriesWithinFourLevelsInDiscoveryOrderSkippingPrunedHiddenNestedAndLinks) {
+TEST_F(GitInfoTest, FindsRepositoriesWithinFourLevelsInDiscoveryOrderWithTheirPreferredRemote) {
+    // A repository's remote is "origin", else the first remote git lists (by name).
     std::string top = repo("dev/top");
+    git(top, "remote add upstream https://example.com/up/top.git");
+    git(top, "remote add backup https://example.com/backup/top.git");
+    EXPECT_EQ(GitInfo::remote(top), "https://example.com/backup/top.git");
     git(top, "remote add origin https://example.com/me/top.git");
+    for (const std::string& none : {home.makeDir("not-a-repo"), home / "missing"})
+        EXPECT_EQ(GitInfo::remote(none), std::nullopt);
     std::string deep = repo("dev/a/b/c/four"); // level 4 below dev
     for (const char* skipped :
          {"dev/a/b/c/d/five", "dev/node_modules/pkg", "dev/__pycache__/x", "dev/.hidden/repo", "dev/top/nested"})
@@ -79,18 +85,6 @@ TEST_F(GitInfoTest, EnclosingRepoAndContextSearchFromTheParentUpwardButNeverAtTh
     std::string inner = repo("src/app/packages/web");
     EXPECT_EQ(GitInfo::context(home.writeFile("src/app/packages/web/.env.local", "K=V\n"), access),
               (ProjectContext{inner, std::nullopt, ".env.local"}));
-}
-
-TEST_F(GitInfoTest, RemotePrefersOriginThenTheFirstListedRemote) {
-    std::string r = repo("r");
-    EXPECT_EQ(GitInfo::remote(r), std::nullopt);
-    git(r, "remote add upstream https://example.com/up/r.git");
-    git(r, "remote add backup https://example.com/backup/r.git");
-    EXPECT_EQ(GitInfo::remote(r), "https://example.com/backup/r.git"); // git lists remotes by name
-    git(r, "remote add origin ssh://git@example.com/me/r.git");
-    EXPECT_EQ(GitInfo::remote(r), "ssh://git@example.com/me/r.git");
-    EXPECT_EQ(GitInfo::remote(home.makeDir("not-a-repo")), std::nullopt);
-    EXPECT_EQ(GitInfo::remote(home / "missing"), std::nullopt);
 }
 
 // Each remote: the folder a clone gets, the key equivalent forms share (a colon followed by digits
