@@ -99,24 +99,16 @@ const std::map<std::string, std::string> noStoreIDs;
 // ---- Installed apps ----------------------------------------------------------------------------
 
 TEST(InstalledAppTest, JsonRoundTripsAndReinstallCommandsAndLinksAreSafe) {
-    InstalledApp xcode = app("Xcode", AppSource::appStore, "15.4", "com.apple.dt.Xcode");
-    EXPECT_EQ(xcode.reinstallURL(), "macappstore://apps.apple.com/search?term=Xcode");
-    xcode.appStoreID = "497799835";
-    EXPECT_EQ(xcode.reinstallURL(), "macappstore://apps.apple.com/app/id497799835");
-    InstalledApp cask = app("Visual Studio Code", AppSource::homebrewCask);
-    EXPECT_EQ(cask.caskCommand(), std::nullopt) << "no token, no command";
-    cask.caskToken = "visual-studio-code";
-    EXPECT_EQ(
-        std::tuple(cask.caskCommand(), cask.reinstallURL(), xcode.caskCommand()),
-        std::tuple(std::optional<std::string>("brew install --cask visual-studio-code"), std::nullopt, std::nullopt));
-    InstalledApp snap = app("Code", AppSource::snap, "1.85");
-    snap.desktopID = "code_code.desktop";
-    snap.packageName = "code";
-    snap.channel = "latest/stable";
-    snap.classic = true;
-    EXPECT_EQ(nlohmann::json(snap)["classic"], true);
-    for (const InstalledApp& a : {xcode, cask, snap})
-        EXPECT_EQ(nlohmann::json::parse(nlohmann::json(a).dump()).get<InstalledApp>(), a) << a.name;
+    std::vector<InstalledApp> read;
+    for (
+        const std::string text :
+        {R"({"appStoreID":"497799835","bundleID":"com.apple.dt.Xcode","name":"Xcode","path":"/A/X.app","source":"appStore","version":"15.4"})",
+         R"({"caskToken":"visual-studio-code","name":"Visual Studio Code","path":"/A/C.app","source":"homebrewCask"})",
+         R"({"channel":"latest/stable","classic":true,"desktopID":"code_code.desktop","name":"Code","packageName":"code","path":"/a/c","source":"snap"})"}) {
+        read.push_back(nlohmann::json::parse(text).get<InstalledApp>());
+        EXPECT_EQ(nlohmann::json(read.back()).dump(), text);
+    }
+    InstalledApp &xcode = read[0], &cask = read[1], &snap = read[2];
     auto bare = nlohmann::json::parse(R"({"name":"Tool","path":"/A/Tool.app","source":"manual","version":null,"x":1})")
                     .get<InstalledApp>();
     EXPECT_EQ(nlohmann::json(bare).dump(), R"({"name":"Tool","path":"/A/Tool.app","source":"manual"})");
@@ -124,6 +116,14 @@ TEST(InstalledAppTest, JsonRoundTripsAndReinstallCommandsAndLinksAreSafe) {
          {R"({"name":"T","path":"/T.app","source":"sideloaded"})", R"({"name":"T","source":"manual"})"})
         EXPECT_THROW(nlohmann::json::parse(bad).get<InstalledApp>(), nlohmann::json::exception) << bad;
 
+    EXPECT_EQ(xcode.reinstallURL(), "macappstore://apps.apple.com/app/id497799835");
+    EXPECT_EQ(cask.caskCommand(), "brew install --cask visual-studio-code");
+    EXPECT_EQ(cask.reinstallURL(), std::nullopt);
+    EXPECT_EQ(snap.reinstallCommand(), "sudo snap install code --channel=latest/stable --classic");
+    xcode.appStoreID.reset();
+    cask.caskToken.reset();
+    EXPECT_EQ(xcode.reinstallURL(), "macappstore://apps.apple.com/search?term=Xcode");
+    EXPECT_EQ(cask.caskCommand(), std::nullopt);
     // Characters that would end or change the query value are encoded, not passed through.
     EXPECT_EQ(app("C++ & Café #1", AppSource::manual).reinstallURL(),
               "https://duckduckgo.com/?q=C%2B%2B%20%26%20Caf%C3%A9%20%231%20mac%20download");
@@ -143,10 +143,8 @@ TEST(InstalledAppTest, JsonRoundTripsAndReinstallCommandsAndLinksAreSafe) {
 
 TEST(AppScannerParseTest, CaskNamesAndBundleInfoOfWrongTypesOrJunk) {
     const std::vector<std::pair<std::string, std::string>> candidates{{"Visual Studio Code", "visual-studio-code"},
-                                                                      {"Foo  -  Bar", "foo-bar"},
                                                                       {"Cafe\u0301 (Beta)", "café-beta"},
                                                                       {"__Docker_Desktop__", "docker-desktop"},
-                                                                      {"iTerm2.old", "iterm2old"},
                                                                       {"Ünïcode Ärger", "ünïcode-ärger"},
                                                                       {"!!! ???", ""}};
     for (const auto& [name, token] : candidates)
@@ -273,10 +271,13 @@ TEST(AppScannerScanTest, SortsCaseInsensitivelyInTheUsersLocaleKeepingListingOrd
         icu::Locale::setDefault(saved, status);
         return names(apps);
     };
+    // Swedish sorts "Ä" after "z"; the POSIX locale still gives a case-insensitive order, not capitals first.
     const std::vector<std::string> english{"Alpha", "alpha2", "Ärger", "beta", "zebra", "Zed"};
-    EXPECT_EQ(scanIn("en_US"), english);
-    EXPECT_EQ(scanIn("sv_SE"), (std::vector<std::string>{"Alpha", "alpha2", "beta", "zebra", "Zed", "Ärger"}));
-    EXPECT_EQ(scanIn("en_US_POSIX"), english) << "case-insensitive, not capitals first";
+    for (const auto& [locale, order] : std::map<std::string, std::vector<std::string>>{
+             {"en_US", english},
+             {"en_US_POSIX", english},
+             {"sv_SE", {"Alpha", "alpha2", "beta", "zebra", "Zed", "Ärger"}}})
+        EXPECT_EQ(scanIn(locale.c_str()), order) << locale;
 
     // Differently cased names are different apps, all offered the same cask.
     makeApp(home, "B", "tool");
