@@ -8,11 +8,9 @@
 #include <plist/plist.h>
 #include <unicode/locid.h>
 
-#include <array>
 #include <filesystem>
 #include <fstream>
 #include <sys/stat.h>
-#include <tuple>
 
 using namespace stowage;
 using stowage::testing::FakeTools;
@@ -72,13 +70,6 @@ std::vector<std::string> rows(const std::vector<InstalledApp>& apps) {
         out.push_back(a.name + " | " + toString(a.source) + " | " + a.version.value_or("-") + " | " +
                       a.bundleID.value_or(a.desktopID.value_or("-")) + " | " +
                       a.reinstallCommand().value_or(a.appStoreID.value_or("-")));
-    return out;
-}
-
-std::vector<std::string> names(const std::vector<InstalledApp>& apps) {
-    std::vector<std::string> out;
-    for (const auto& a : apps)
-        out.push_back(a.name);
     return out;
 }
 
@@ -269,9 +260,11 @@ TEST(AppScannerScanTest, SortsCaseInsensitivelyInTheUsersLocale) {
         const icu::Locale saved = icu::Locale::getDefault();
         UErrorCode status = U_ZERO_ERROR;
         icu::Locale::setDefault(icu::Locale(localeName), status);
-        auto apps = scanner.scan(noCasks, noStoreIDs);
+        std::vector<std::string> names;
+        for (const auto& app : scanner.scan(noCasks, noStoreIDs))
+            names.push_back(app.name);
         icu::Locale::setDefault(saved, status);
-        return names(apps);
+        return names;
     };
     // Swedish sorts "Ä" after "z"; the POSIX locale still gives a case-insensitive order, not capitals first.
     const std::vector<std::string> english{"Alpha", "alpha2", "Ärger", "beta", "zebra", "Zed"};
