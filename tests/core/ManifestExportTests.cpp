@@ -44,9 +44,13 @@ protected:
         tools.answer("pip3", "list --format=freeze", "requests==2.31.0\nrich==13.7.0\n");
         tools.answer("code", "--list-extensions", "ms-python.python\nrust-lang.rust-analyzer\n");
         tools.answer("npm", "ls -g --depth=0",
-                     "/usr/local/lib\n\u251c\u2500\u2500 @scope/tool@2.0.0\n\u251c\u2500\u2500 left-pad@1.3.0\n"
-                     "\u2514\u2500\u2500 pkg\n");
-        tools.answer("cargo", "install --list", "mytool v0.1.0:\n    mytool\nripgrep v14.0.0:\r\n    rg\n");
+                     "/usr/lib\n\u251c\u2500\u2500 left-pad@1.3.0\n\u251c\u2500\u2500 @scope/tool@1.2.3\n"
+                     "\u2502 \u2514\u2500\u2500 nested@1.0.0\n\u2514\u2500\u2500 pkg\n\u2514\u2500\u2500 @scoped-only\n"
+                     "+-- ascii@1.0.0\n\u2514\u2500\u2500 left-pad@1.3.0 deduped\r\n\u2514\u2500\u2500 @1\n"
+                     "\u2514\u2500\u2500 x@\n\u2514\u2500\u2500\u00a0nbsp@1\n");
+        tools.answer("cargo", "install --list",
+                     "mytool v0.1.0:\n    mytool\n\tbin\nripgrep v14.0.0 (/src/rg):\r\n    rg\n\u00a0nbsp-indented\n"
+                     "\u3000ideographic\nsolo\na  b\n");
         const std::string go = home / "go";
         tools.answer("apt-mark", "showmanual", "git\nlibc6:amd64\nfoo; rm -rf ~\n$(reboot)\ngit\n");
         tools.answer("flatpak", "list --app --columns=application,origin,installation",
@@ -93,8 +97,8 @@ TEST_F(ManifestTest, EveryToolGivesItsListInOrderAndTheGuideReplaysThem) {
         {"appstore.txt", "497799835 Xcode (15.0)\n"},
         {"pip-global.txt", "requests==2.31.0\nrich==13.7.0\n"},
         {"vscode-extensions.txt", "ms-python.python\nrust-lang.rust-analyzer\n"},
-        {"npm-global.txt", "@scope/tool\nleft-pad\npkg"},
-        {"cargo-installed.txt", "mytool\nripgrep"},
+        {"npm-global.txt", "left-pad\n@scope/tool\nnested\npkg\n@scoped-only\nleft-pad\n@1\nx"},
+        {"cargo-installed.txt", "mytool\nripgrep\nsolo\na"},
         {"apt-manual.txt", "git\nlibc6:amd64\n"},
         {"flatpak-apps.txt", "org.gnome.Builder\tgnome-nightly\tuser\ncom.spotify.Client\tflathub\tsystem\n"},
         {"flatpak-remotes.txt",
@@ -220,23 +224,11 @@ TEST_F(ManifestTest, ListsNeedOutputWorthKeepingToolsNeverStartInTheCurrentFolde
 
 // ---- Parsers -----------------------------------------------------------------------------------
 
-TEST(ManifestParsers, LinesNpmTreesCargoListsAndVisibleCharacters) {
+TEST(ManifestParsers, LinesEndAtEveryNewlineKindAndCutsCountVisibleCharacters) {
     EXPECT_THAT(splitManifestLines("a\nb\rc\r\nd\ve\ff\u0085g\u2028h\u2029i"),
                 ElementsAre("a", "b", "c", "d", "e", "f", "g", "h", "i"));
     EXPECT_THAT(splitManifestLines("\n\r\n\r\rx\n\n"), ElementsAre("x"));
     EXPECT_THAT(splitManifestLines("caf\u00e9 \u2500\u2500"), ElementsAre("caf\u00e9 \u2500\u2500"));
-
-    // Duplicates and empty names are kept as the tool printed them.
-    EXPECT_THAT(
-        parseNpmGlobalPackages("/usr/lib\n\u251c\u2500\u2500 left-pad@1.3.0\n\u251c\u2500\u2500 @scope/tool@1.2.3\n"
-                               "\u2502 \u2514\u2500\u2500 nested@1.0.0\n\u2514\u2500\u2500 pkg\n"
-                               "\u2514\u2500\u2500 @scoped-only\n+-- ascii@1.0.0\n"
-                               "\u2514\u2500\u2500 left-pad@1.3.0 deduped\r\n\u2514\u2500\u2500 @1\n"
-                               "\u2514\u2500\u2500 x@\n\u2514\u2500\u2500\u00a0nbsp@1\n"),
-        ElementsAre("left-pad", "@scope/tool", "nested", "pkg", "@scoped-only", "left-pad", "@1", "x"));
-    EXPECT_THAT(parseCargoInstalledCrates("mytool v0.1.0:\n    mytool\n\tbin\nripgrep v14.0.0 (/src/rg):\n"
-                                          "\u00a0nbsp-indented\n\u3000ideographic\nsolo\na  b\n"),
-                ElementsAre("mytool", "ripgrep", "solo", "a"));
 
     // Characters as users see them: a letter with combining accents, a flag, a line end; bad bytes replaced.
     const std::vector<std::tuple<std::string, int, std::string>> cuts{
