@@ -118,12 +118,11 @@ TEST_F(AuditCommandTest, TerminationSignalStopsEveryGitItStarted) {
 }
 
 TEST_F(AuditCommandTest, UsageErrorsExitTwoAndHelpExitsZero) {
-    EXPECT_EQ(stowageRun({"audit", "--no-such-flag"}).status, 2);
-    EXPECT_EQ(stowageRun({}).status, 2);
     auto help = stowageRun({"audit", "--help"});
-    EXPECT_EQ(help.status, 0);
-    EXPECT_TRUE(contains(help.out, "--root"));
-    EXPECT_EQ(stowageRun({"apps", "--help"}).status, 0);
+    EXPECT_TRUE(help.status == 0 && contains(help.out, "--root")) << help.out;
+    EXPECT_EQ(std::vector({stowageRun({"audit", "--no-such-flag"}).status, stowageRun({}).status,
+                           stowageRun({"apps", "--help"}).status}),
+              std::vector({2, 2, 0}));
 }
 
 TEST_F(AuditCommandTest, AppsListsBundlesAndDesktopEntriesWithTheirSource) {

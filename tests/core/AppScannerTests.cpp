@@ -2,7 +2,6 @@
 
 #include "support/FakeTools.hpp"
 #include "support/ScanFixtures.hpp"
-#include "support/TempHome.hpp"
 
 #include <gtest/gtest.h>
 #include <plist/plist.h>
@@ -279,9 +278,8 @@ TEST(AppScannerScanTest, SortsCaseInsensitivelyInTheUsersLocale) {
 
 TEST(DesktopEntryScanTest, ListsWhatTheDesktopShowsWithItsSourceFromTheFirstPackageDatabase) {
     TempHome home;
-    stowage::testing::FakeTools tools(home);
-    stowage::testing::ScopedEnv desktopName("XDG_CURRENT_DESKTOP", "ubuntu:GNOME");
-    stowage::testing::ScopedEnv language("LANGUAGE", "de_DE.UTF-8");
+    FakeTools tools(home);
+    ScopedEnv desktopName("XDG_CURRENT_DESKTOP", "ubuntu:GNOME"), language("LANGUAGE", "de_DE.UTF-8");
     const std::string sys = home.systemRoot() + "/usr/share/applications/";
     const std::string user = home / ".local/share/applications/";
 

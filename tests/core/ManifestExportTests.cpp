@@ -1,10 +1,8 @@
-#include "core/AppScanner.hpp"
 #include "core/BackupError.hpp"
 #include "core/Json.hpp"
 #include "core/ManifestExport.hpp"
 #include "support/FakeTools.hpp"
 #include "support/FaultInjectingFileAccess.hpp"
-#include "support/TempHome.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -7,10 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <map>
-#include <string>
-#include <vector>
 
 namespace stowage {
 namespace {

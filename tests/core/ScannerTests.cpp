@@ -1,5 +1,4 @@
 #include "core/DefaultKnowledgeBase.hpp"
-#include "core/FileAccess.hpp"
 #include "core/Paths.hpp"
 #include "core/Scanner.hpp"
 #include "support/GitFixture.hpp"
