@@ -35,20 +35,21 @@ TEST_F(GitInfoTest, FindsRepositoriesWithinFourLevelsInDiscoveryOrderWithTheirPr
     git(top, "remote add origin https://example.com/me/top.git");
     for (const std::string& none : {home.makeDir("not-a-repo"), home / "missing"})
         EXPECT_EQ(GitInfo::remote(none), std::nullopt);
-    std::string deep = repo("dev/a/b/c/four"); // level 4 below dev
-    for (const char* skipped :
-         {"dev/a/b/c/d/five", "dev/node_modules/pkg", "dev/__pycache__/x", "dev/.hidden/repo", "dev/top/nested"})
-        repo(skipped);
-    home.writeFile("dev/b/linked/.git", "gitdir: /nowhere\n"); // worktrees and submodules have a .git file
-    fs::create_directory_symlink(home / "dev/a", home / "dev/link");
+    // Level 4 below dev is searched, level 5 not; nor are pruned or hidden folders, repositories inside
+    // repositories and links. Worktrees and submodules have a .git file.
+    ASSERT_EQ(sh("cd '" + home / "dev" +
+                 "' && for d in a/b/c/four a/b/c/d/five node_modules node_modules/pkg __pycache__/x .hidden/r "
+                 "top/nested; do git init -q $d; done && ln -s a link && mkdir -p b/linked && "
+                 "echo 'gitdir: /nowhere' > b/linked/.git"),
+              0);
+    const std::string deep = home / "dev/a/b/c/four";
     std::vector<LocalRepo> found = GitInfo::findRepos({"~/dev/top", "~/missing", "~/dev", deep}, access);
     std::sort(found.begin() + 1, found.end(), [](const LocalRepo& x, const LocalRepo& y) { return x.root < y.root; });
     EXPECT_EQ(found, (std::vector<LocalRepo>{
                          {top, "https://example.com/me/top.git"}, {deep, std::nullopt}, {home / "dev/b/linked", {}}}));
     // A root that is a repository is reported once, never pruned and never searched.
-    std::string modules = repo("node_modules");
-    repo("node_modules/inner");
-    EXPECT_EQ(GitInfo::discoverRepos({modules, modules + "/", "~/node_modules"}, access),
+    const std::string modules = home / "dev/node_modules";
+    EXPECT_EQ(GitInfo::discoverRepos({modules, modules + "/", "~/dev/node_modules"}, access),
               std::vector<std::string>{modules});
 
     ASSERT_EQ(

@@ -153,12 +153,11 @@ TEST_F(ScannerTest, ConfigFilesGetTheGitStateOfWhatTheyLinkTo) {
     auto inv =
         scanner({pathsRule("shell", Tier::config, {"~/.zshrc", "~/.bashrc", "~/.ignored", "~/.profile"})}).scan();
     ASSERT_EQ(inv.findings.size(), 1u);
-    const auto& p = inv.findings[0].paths;
-    ASSERT_EQ(p.size(), 4u);
-    EXPECT_EQ(p[0].tracking, GitTracking::tracked(dotfiles));
-    EXPECT_EQ(p[1].tracking, GitTracking::untracked(dotfiles));
-    EXPECT_EQ(p[2].tracking, GitTracking::untracked(dotfiles));
-    EXPECT_EQ(p[3].tracking, GitTracking::notInRepo());
+    std::vector<GitTracking> states;
+    for (const auto& found : inv.findings[0].paths)
+        states.push_back(found.tracking);
+    EXPECT_EQ(states, (std::vector<GitTracking>{GitTracking::tracked(dotfiles), GitTracking::untracked(dotfiles),
+                                                GitTracking::untracked(dotfiles), GitTracking::notInRepo()}));
     EXPECT_TRUE(inv.findings[0].isUnbackedConfigGap());
     EXPECT_EQ(scanner({}).gitTracking("/etc-does-not-matter"), GitTracking::notInRepo());
 
