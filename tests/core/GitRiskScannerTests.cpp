@@ -8,8 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <unistd.h>
 
@@ -43,65 +45,58 @@ protected:
 
 // Each case builds one repository; assessing in one git run and one question per run must agree.
 TEST_F(GitRiskTest, ReportsWhatWouldBeLostInStepOrderWithCountedForms) {
-    const std::set<Kind> all{Kind::uncommitted, Kind::stashed, Kind::unpushed}, none;
-    struct Case {
-        std::string name, steps;
-        std::set<Kind> kinds;
-        std::string detail; // empty: not at risk
-    };
-    const std::vector<Case> cases{
-        {"clean", "t", none, ""},
-        {"busy", "t; s one; s two; c f0; c f1; c f2; echo changed > README", all,
+    // Name, steps, detail (empty: not at risk); the kinds follow from the detail's words.
+    const std::vector<std::array<std::string, 3>> cases{
+        {"clean", "t", ""},
+        {"busy", "t; s one; s two; c f0; c f1; c f2; echo changed > README",
          "1 uncommitted file" + dot + "2 stashes" + dot + "3 unpushed commits"},
-        {"forms", "t; s stashed; c g; echo changed > README; echo new > untracked.txt", all,
+        {"forms", "t; s stashed; c g; echo changed > README; echo new > untracked.txt",
          "2 uncommitted files" + dot + "1 stash" + dot + "1 unpushed commit"},
-        {"never-pushed",
-         "c a; git remote add origin https://example.invalid/me/x.git",
-         {Kind::unpushed},
-         "branch not pushed"},
-        {"local-only", "c a", {Kind::noUpstream}, "no remote"},
-        {"detached", "t; git checkout -q --detach", {Kind::unpushed}, "branch not pushed"},
+        {"never-pushed", "c a; git remote add origin https://example.invalid/me/x.git", "branch not pushed"},
+        {"local-only", "c a", "no remote"},
+        {"detached", "t; git checkout -q --detach", "branch not pushed"},
         // The tracked branch was deleted on the remote: nothing to compare with.
-        {"gone", "t; git update-ref -d refs/remotes/origin/main", {Kind::unpushed}, "branch not pushed"},
+        {"gone", "t; git update-ref -d refs/remotes/origin/main", "branch not pushed"},
         // A local branch as upstream counts like any other; behind it with nothing of its own is safe.
-        {"ahead",
-         "c a; git checkout -q -b topic; git branch -q --set-upstream-to=main; c b; c c",
-         {Kind::unpushed},
+        {"ahead", "c a; git checkout -q -b topic; git branch -q --set-upstream-to=main; c b; c c",
          "2 unpushed commits"},
-        {"behind", "c a; git branch -q f; git branch -q --set-upstream-to=main f; c d; git checkout -q f", none, ""},
+        {"behind", "c a; git branch -q f; git branch -q --set-upstream-to=main f; c d; git checkout -q f", ""},
         // Renames, deletions and conflicts count one line each.
         {"moves",
          "t; c old.txt 'long enough to be matched as a rename'; git push -q; git mv old.txt new; git rm -q README",
-         {Kind::uncommitted},
          "2 uncommitted files"},
-        {"fresh", "echo hello > new.txt", {Kind::uncommitted}, "1 uncommitted file"},
-        {"empty", "true", none, ""},
+        {"fresh", "echo hello > new.txt", "1 uncommitted file"},
+        {"empty", "true", ""},
         // File names, a commit subject, a stash message and a branch name in Latin-1.
         {"latin1",
          "t; git config core.quotePath false; c \"$(printf 'caf\\351')\"; echo y > \"$(printf 'men\\372')\"; "
          "git stash push -q --include-untracked -m \"$(printf 'r\\351sum\\351')\"; echo changed > README; "
          "echo z > \"$(printf 'd\\351j\\340')\"",
-         all, "2 uncommitted files" + dot + "1 stash" + dot + "1 unpushed commit"},
+         "2 uncommitted files" + dot + "1 stash" + dot + "1 unpushed commit"},
         {"branchy",
          "t; git checkout -q -b \"$(printf 'f\\351te')\"; git branch -q --set-upstream-to=origin/main; c x; s s; "
          "echo n > new",
-         all, "1 uncommitted file" + dot + "1 stash" + dot + "1 unpushed commit"},
+         "1 uncommitted file" + dot + "1 stash" + dot + "1 unpushed commit"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const std::string dir = made("dev/" + c.name, c.steps);
+    for (const auto& [name, steps, detail] : cases) {
+        SCOPED_TRACE(name);
+        const std::string dir = made("dev/" + name, steps);
         const auto remote = GitInfo::remote(dir);
         auto risk = GitRiskScanner::assess(dir, remote);
         EXPECT_EQ(risk, GitRiskScanner::assessWithSeparateRuns(dir, remote));
-        if (c.detail.empty()) {
+        if (detail.empty()) {
             EXPECT_EQ(risk, std::nullopt);
             continue;
         }
-        ASSERT_TRUE(risk);
-        EXPECT_EQ(risk->repo, dir);
-        EXPECT_EQ(risk->name, c.name);
-        EXPECT_EQ(risk->kinds, c.kinds);
-        EXPECT_EQ(risk->detail, c.detail);
+        std::set<Kind> kinds;
+        for (const auto& [word, kind] : std::map<std::string, Kind>{{"uncommitted", Kind::uncommitted},
+                                                                    {"stash", Kind::stashed},
+                                                                    {"unpushed", Kind::unpushed},
+                                                                    {"not pushed", Kind::unpushed},
+                                                                    {"no remote", Kind::noUpstream}})
+            if (detail.find(word) != std::string::npos)
+                kinds.insert(kind);
+        EXPECT_EQ(risk, (GitRisk{dir, name, kinds, detail}));
     }
 }
 
@@ -123,9 +118,6 @@ TEST_F(GitRiskTest, RepositoryGitCannotReadIsReportedAsUninspectedWithTheReason)
         EXPECT_TRUE(risk->detail.find(reason) != std::string::npos && risk->detail.find('\n') == std::string::npos)
             << risk->detail;
     }
-    auto scanned = GitRiskScanner({home / "dev"}, nullptr).scan();
-    ASSERT_EQ(scanned.size(), canChown ? 2u : 1u);
-    EXPECT_EQ(scanned[0].name, "damaged");
 }
 
 // A folder that is not ours names programs for git to run in every way it can; none may run.

@@ -5,7 +5,6 @@
 #include <cctype>
 #include <regex>
 #include <set>
-#include <thread>
 
 using namespace stowage;
 
@@ -63,10 +62,4 @@ TEST(DefaultKnowledgeBaseTest, EveryRuleIsWellFormedAndSurvivesJson) {
         // Through text, so the typographic characters travel as UTF-8.
         EXPECT_EQ(nlohmann::json::parse(nlohmann::json(r).dump()).get<ArtifactRule>(), r);
     }
-}
-
-TEST(DefaultKnowledgeBaseTest, BuiltOnceAndSharedAcrossThreads) {
-    const std::vector<ArtifactRule>* seen = nullptr;
-    std::thread([&seen] { seen = &DefaultKnowledgeBase::rules(); }).join();
-    EXPECT_EQ(seen, &DefaultKnowledgeBase::rules());
 }
