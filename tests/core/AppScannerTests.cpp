@@ -50,17 +50,6 @@ void makeApp(const TempHome& home, const std::string& folder, const std::string&
         home.writeFile(bundle + "/Contents/_MASReceipt/receipt", "receipt-bytes");
 }
 
-InstalledApp app(const std::string& name, AppSource source, std::optional<std::string> version = std::nullopt,
-                 std::optional<std::string> bundleID = std::nullopt) {
-    InstalledApp a;
-    a.name = name;
-    a.path = "/Applications/" + name + ".app";
-    a.source = source;
-    a.version = std::move(version);
-    a.bundleID = std::move(bundleID);
-    return a;
-}
-
 /// One line per app for whole-list comparisons: name, source, version, bundle or desktop id, and
 /// the way back (command, cask token or store id), "-" for each part that is absent.
 std::vector<std::string> rows(const std::vector<InstalledApp>& apps) {
@@ -115,12 +104,15 @@ TEST(InstalledAppTest, JsonRoundTripsAndReinstallCommandsAndLinksAreSafe) {
     EXPECT_EQ(xcode.reinstallURL(), "macappstore://apps.apple.com/search?term=Xcode");
     EXPECT_EQ(cask.caskCommand(), std::nullopt);
     // Characters that would end or change the query value are encoded, not passed through.
-    EXPECT_EQ(app("C++ & Café #1", AppSource::manual).reinstallURL(),
+    EXPECT_EQ(nlohmann::json::parse(R"({"name":"C++ & Café #1","path":"/a","source":"manual"})")
+                  .get<InstalledApp>()
+                  .reinstallURL(),
               "https://duckduckgo.com/?q=C%2B%2B%20%26%20Caf%C3%A9%20%231%20mac%20download");
     // A stored list may have been edited: a part that is not a plain name gives no command, or is left out.
     snap.channel = "latest/stable --devmode $(x)";
     EXPECT_EQ(snap.reinstallCommand(), "sudo snap install code --classic");
-    InstalledApp package = app("Evil", AppSource::distributionPackage);
+    InstalledApp package = snap;
+    package.source = AppSource::distributionPackage;
     package.packageManager = "dpkg";
     package.packageName = "vim; rm -rf ~";
     EXPECT_EQ(package.reinstallCommand(), std::nullopt);
