@@ -117,15 +117,7 @@ TEST_F(AuditCommandTest, TerminationSignalStopsEveryGitItStarted) {
     EXPECT_FALSE(stowage::testing::slurp(home / "git-pids").empty());
 }
 
-TEST_F(AuditCommandTest, UsageErrorsExitTwoAndHelpExitsZero) {
-    auto help = stowageRun({"audit", "--help"});
-    EXPECT_TRUE(help.status == 0 && contains(help.out, "--root")) << help.out;
-    EXPECT_EQ(std::vector({stowageRun({"audit", "--no-such-flag"}).status, stowageRun({}).status,
-                           stowageRun({"apps", "--help"}).status}),
-              std::vector({2, 2, 0}));
-}
-
-TEST_F(AuditCommandTest, AppsListsBundlesAndDesktopEntriesWithTheirSource) {
+TEST_F(AuditCommandTest, AppsListsBundlesAndDesktopEntriesAndUsageErrorsExitTwo) {
     home.writeFile("Applications/Tool.app/Contents/Info.plist",
                    R"(<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><dict>)"
                    R"(<key>CFBundleIdentifier</key><string>io.example.tool</string>)"
@@ -142,4 +134,11 @@ TEST_F(AuditCommandTest, AppsListsBundlesAndDesktopEntriesWithTheirSource) {
     EXPECT_TRUE(contains(human.out, "Tool v2.0  Manual download")) << human.out;
     EXPECT_TRUE(contains(human.out, "Notes  Manual download\n      https://duckduckgo.com/?q=Notes%20linux%20download"))
         << human.out;
+
+    // Usage errors exit 2, help exits 0.
+    auto help = stowageRun({"audit", "--help"});
+    EXPECT_TRUE(help.status == 0 && contains(help.out, "--root")) << help.out;
+    EXPECT_EQ(std::vector({stowageRun({"audit", "--no-such-flag"}).status, stowageRun({}).status,
+                           stowageRun({"apps", "--help"}).status}),
+              std::vector({2, 2, 0}));
 }

@@ -1,7 +1,6 @@
 #include "core/ProjectScanner.hpp"
 
 #include "core/Paths.hpp"
-#include "core/ProjectContext.hpp"
 #include "support/GitFixture.hpp"
 #include "support/ScanFixtures.hpp"
 
@@ -82,7 +81,7 @@ TEST_F(ProjectScannerTest, WalkSkipsDeepPrunedHiddenAndNestedFoldersButNeverTheR
     EXPECT_TRUE(scan({home / "missing", ""}).empty());
 }
 
-TEST_F(ProjectScannerTest, SortsByNameIgnoringCaseAndListsOverlapsOnce) {
+TEST_F(ProjectScannerTest, SortsByNameIgnoringCaseListsOverlapsOnceAndStopsAt400) {
     for (const char* at : {"r1/gamma", "r1/twin", "r1/Beta", "r1/eclair", "r2/alpha", "r2/twin", "r2/Éclair"})
         project(at);
     repoWithRemote("r2/app", "origin");
@@ -95,9 +94,8 @@ TEST_F(ProjectScannerTest, SortsByNameIgnoringCaseAndListsOverlapsOnce) {
     EXPECT_EQ(found[1].kind, ProjectKind::gitWithRemote);
     EXPECT_EQ(found[6].path, home / "r2/twin"); // equal names keep discovery order
     EXPECT_EQ(found[7].path, home / "r1/twin");
-}
 
-TEST_F(ProjectScannerTest, StopsExaminingFoldersOnceMoreThan400ProjectsAreCollected) {
+    // No folder is examined once more than 400 projects are collected.
     for (int i = 0; i < 450; ++i)
         home.writeFile("many/" + std::to_string(i) + "/go.mod", "module x\n");
     EXPECT_EQ(scan({"~/many"}).size(), 401u);
@@ -111,9 +109,6 @@ TEST(ProjectKinds, RiskAndJson) {
     EXPECT_EQ(nlohmann::json(ProjectInfo{"/p", "p", ProjectKind::gitNoRemote}).dump(),
               R"({"kind":"gitNoRemote","name":"p","path":"/p"})");
     EXPECT_ANY_THROW(nlohmann::json::parse(R"({"path":"/p","name":"p","kind":"NonGit"})").get<ProjectInfo>());
-    ProjectContext ctx{"/r", std::nullopt, "config/.env"};
-    EXPECT_EQ(nlohmann::json(ctx).dump(), R"({"relPath":"config/.env","repoRoot":"/r"})");
-    EXPECT_EQ(nlohmann::json(ctx).get<ProjectContext>(), ctx);
 }
 
 } // namespace
