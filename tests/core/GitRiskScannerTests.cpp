@@ -148,8 +148,7 @@ TEST_F(GitRiskTest, NoProgramARepositoryNamesIsEverRun) {
     ASSERT_TRUE(risk);
     EXPECT_EQ(risk->detail, "1 uncommitted file" + dot + "4 unpushed commits");
     EXPECT_EQ(risk, separate);
-    ASSERT_EQ(scanned.size(), 1u);
-    EXPECT_EQ(scanned[0], *risk);
+    EXPECT_EQ(scanned, std::vector<GitRisk>{*risk});
     ASSERT_TRUE(context);
     EXPECT_TRUE(cloned);
 

@@ -13,8 +13,6 @@ TEST(DefaultKnowledgeBaseTest, EveryRuleIsWellFormedAndSurvivesJson) {
     const auto& rules = DefaultKnowledgeBase::rules();
     const std::size_t original = DefaultKnowledgeBase::originalRuleCount;
     ASSERT_GT(rules.size(), original);
-    EXPECT_EQ(rules.front().id, "ssh-keys");
-    EXPECT_EQ(rules[original - 1].id, "js-runtimes");
 
     std::set<std::string> ids;
     for (std::size_t i = 0; i < rules.size(); ++i) {

@@ -184,7 +184,6 @@ TEST_F(ManifestTest, ListsNeedOutputWorthKeepingToolsNeverStartInTheCurrentFolde
         {"mas", "list", "497799835 Xcode (15.0)\n", 1, "appstore.txt", "497799835 Xcode (15.0)\n"},
         {"pip3", "list --format=freeze", "rich==13.7.0\n", 3, "pip-global.txt", "rich==13.7.0\n"},
         {"code", "--list-extensions", "   \n", 0, "vscode-extensions.txt", ""},
-        {"npm", "ls -g --depth=0", "/usr/local/lib\n`-- (empty)\n", 0, "npm-global.txt", ""},
         // A tree line with nothing after the branch is a name, but an empty list of names is no file.
         {"npm", "ls -g --depth=0", "/usr/local/lib\n\u2514\u2500\u2500 \n", 0, "npm-global.txt", ""},
         {"cargo", "install --list", "    mytool\n\trg\n", 0, "cargo-installed.txt", ""}};
