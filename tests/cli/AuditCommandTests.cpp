@@ -40,7 +40,7 @@ protected:
     }
 };
 
-TEST_F(AuditCommandTest, ReportsFindingsRisksAndProjectsAsJsonAndTextWithHostileNamesDefused) {
+TEST_F(AuditCommandTest, ReportsFindingsRisksAndProjectsWithHostileNamesDefusedFromTheRootsAndExcludesAsked) {
     home.writeFile("Development/caf\xe9/.env", "A=1");
     home.writeFile("Development/evil\x1b[2J\nFAKE LINE\xe2\x80\xae/.env", "B=1");
     auto json = stowageRun({"audit", "--json"});
@@ -72,9 +72,8 @@ TEST_F(AuditCommandTest, ReportsFindingsRisksAndProjectsAsJsonAndTextWithHostile
     EXPECT_FALSE(contains(out, "\x1b") || contains(out, "\nFAKE LINE")) << "no colour, no terminal control";
     ASSERT_TRUE(contains(out, "Config \u2014"));
     EXPECT_LT(out.find("Secrets \u2014"), out.find("Config \u2014"));
-}
 
-TEST_F(AuditCommandTest, RootsAndExcludesComeFromFlagsOrSavedSettings) {
+    // Roots and excludes come from the flags, else from the saved settings.
     home.writeFile("elsewhere/svc/.env", "A=1");
     const std::string flagged = stowageRun({"audit", "--json", "--root", home / "elsewhere"}).out;
     EXPECT_TRUE(contains(flagged, home / "elsewhere/svc/.env") && !contains(flagged, "api/.env")) << flagged;

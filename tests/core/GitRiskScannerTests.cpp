@@ -182,7 +182,7 @@ TEST_F(GitRiskTest, ConcurrentScanEqualsAssessingOneAfterAnother) {
                      [](const GitRisk& a, const GitRisk& b) { return localizedCaseInsensitiveLess(a.name, b.name); });
     ASSERT_GE(sequential.size(), 12u);
     EXPECT_EQ(GitRiskScanner(roots, access).scan(), sequential);
-    access->clear();
+    access = std::make_shared<stowage::testing::RecordingAccess>();
     EXPECT_EQ(GitRiskScanner(roots, access).scan(), sequential);
     EXPECT_EQ(access->paths("begin"), (std::vector<std::string>{home / "work/a", home / "work"}));
     EXPECT_EQ(access->paths("end"), (std::vector<std::string>{home / "work", home / "work/a"}));

@@ -23,7 +23,7 @@ public:
         return DirectFileAccess::children(path);
     }
 
-    /// The paths of the calls of one kind ("begin", "end" or "list") since the last clear, in order.
+    /// The paths of the calls of one kind ("begin", "end" or "list"), in order.
     std::vector<std::string> paths(const std::string& kind) const {
         std::lock_guard lock(mutex_);
         std::vector<std::string> out;
@@ -31,10 +31,6 @@ public:
             if (k == kind)
                 out.push_back(path);
         return out;
-    }
-    void clear() {
-        std::lock_guard lock(mutex_);
-        calls_.clear();
     }
 
 private:
