@@ -18,9 +18,7 @@ using stowage::testing::TempHome;
 namespace {
 
 ArtifactRule pathsRule(const std::string& id, Tier tier, std::vector<std::string> patterns) {
-    return ArtifactRule{
-        id,       id,        "Test", tier, Risk::high, tier == Tier::secret, ScanKind::paths, std::move(patterns),
-        "detail", "recovery"};
+    return {id, id, "Test", tier, Risk::high, tier == Tier::secret, ScanKind::paths, std::move(patterns), "d", "r"};
 }
 
 std::vector<std::string> pathsOf(const std::vector<FoundPath>& found) {
