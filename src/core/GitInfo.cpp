@@ -342,9 +342,14 @@ std::string GitInfo::repoName(const std::string& remoteAddress) {
 
 std::string GitInfo::normalizeRemote(const std::string& remoteAddress) {
     std::string text = lowerCase(trim(remoteAddress));
-    if (auto scheme = text.find("://"); scheme != std::string::npos)
-        text.erase(0, scheme + 3);
-    if (auto at = text.find('@'); at != std::string::npos)
+    const bool hasScheme = text.find("://") != std::string::npos;
+    if (hasScheme)
+        text.erase(0, text.find("://") + 3);
+    // User information ends at the last "@" of the host part, which a URL ends at its first "/" and
+    // the scp-like form at its first ":" as well; an "@" in the path or a password is not one.
+    const std::size_t hostEnd = text.find_first_of(hasScheme ? "/?#" : ":/");
+    if (auto at = text.rfind('@', hostEnd == std::string::npos ? std::string::npos : hostEnd);
+        at != std::string::npos && (hostEnd == std::string::npos || at < hostEnd))
         text.erase(0, at + 1);
     if (auto colon = text.find(':'); colon != std::string::npos) {
         std::size_t digits = colon + 1;

@@ -168,11 +168,13 @@ TEST(LineDiffTest, EveryAlgorithmAndRowBudgetGivesTheSameMinimalScript) {
         Lines b = round % 2 == 0 ? randomLines(rng, length(rng), alphabet) : edited(rng, a, alphabet, 1 + round % 5);
         pairs.emplace_back(std::move(a), std::move(b));
     }
-    // Many distinct lines make most match masks sparse (built per row); a block moved; both ways.
-    std::uniform_int_distribution<int> word(0, 400);
+    // Many distinct lines make most match masks sparse (built per row, from 512 rows on); a block
+    // moved; both ways.
     for (int round = 0; round < 40; ++round) {
+        const int count = round % 4 == 0 ? 1200 : 300;
+        std::uniform_int_distribution<int> word(0, count * 4 / 3);
         Lines a;
-        for (int k = 0; k < 300; ++k)
+        for (int k = 0; k < count; ++k)
             a.push_back("line " + std::to_string(word(rng)));
         Lines b = a;
         for (int k = 0; k < 60; ++k)
