@@ -90,6 +90,7 @@ TEST_F(ScheduleCommandTest, DailyWritesUnitsSystemdAcceptsEnablesTheTimerAndOffT
 
     ASSERT_EQ(stowage({"schedule", "weekly"}).status, 0);
     EXPECT_EQ(slurp(units + "stowage-backup.timer"), schedule::timerUnit(schedule::Frequency::weekly));
+    EXPECT_EQ(shown()["frequency"], "weekly");
     ASSERT_EQ(stowage({"schedule", "off"}).status, 0);
     EXPECT_FALSE(fs::exists(units + "stowage-backup.service") || fs::exists(units + "stowage-backup.timer"));
     EXPECT_TRUE(contains(slurp(home / "systemctl.log"), "--user disable --now stowage-backup.timer"));

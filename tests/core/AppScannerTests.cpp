@@ -149,11 +149,16 @@ TEST(AppScannerParseTest, CaskNamesAndBundleInfoOfWrongTypesOrJunk) {
 // queries' odd lines, Nix store paths and AppImage heads.
 TEST(AppScannerParseTest, LinuxToolOutputsGiveOnlyWellFormedNames) {
     EXPECT_EQ(AppScanner::parseDpkgOwners("vim-common: /a/vim.desktop\ndiversion by x from: /a/vim.desktop\n"
-                                          "evil;rm -rf ~: /a/e.desktop\n"),
+                                          "evil;rm -rf ~: /a/e.desktop\ndpkg-query: no path found matching x\n"),
               (std::map<std::string, std::string>{{"/a/vim.desktop", "vim-common"}}));
     EXPECT_EQ(AppScanner::parsePacmanOwners("/a/b c.desktop is owned by gimp 2.10.36-1\nerror: No package owns /x\n"
                                             "/y is owned by $(evil) 1\n"),
               (std::map<std::string, AppScanner::PackageRecord>{{"/a/b c.desktop", {"gimp", "2.10.36-1"}}}));
+    // A row with a column missing is skipped, not read shifted.
+    EXPECT_EQ(AppScanner::parseSnapList("Name Version Rev Tracking Publisher Notes\nfirefox 1 2 latest/stable\n"
+                                        "code 1.9 3 latest/stable vscode classic\n")
+                  .size(),
+              1u);
     EXPECT_EQ(AppScanner::nixStorePackage("/nix/store/0abc-gnome-text-editor-45.1/share/applications/x.desktop"),
               (AppScanner::PackageRecord{"gnome-text-editor", "45.1"}));
     EXPECT_EQ(AppScanner::nixStorePackage("/nix/store/0abc-hello/x"),

@@ -34,6 +34,8 @@ TEST(DefaultsStoreTest, EveryTypeRoundTripsThroughAPrivateJsonFileAtTheXdgPath) 
     {
         ScopedEnv elsewhere("XDG_CONFIG_HOME", home / "else");
         EXPECT_EQ(JsonDefaultsStore::standardPath(), home / "else/stowage/defaults.json");
+        ScopedEnv relative("XDG_CONFIG_HOME", "else");
+        EXPECT_EQ(JsonDefaultsStore::standardPath(), home / ".config/stowage/defaults.json") << "relative: ignored";
     }
     const std::string path = JsonDefaultsStore::standardPath();
     Bytes allBytes;

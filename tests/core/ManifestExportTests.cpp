@@ -331,6 +331,12 @@ TEST(RestoreGuideTest, SectionsInOrderWithCountsCommandsAndShortenedPaths) {
         EXPECT_NE(at, std::string::npos) << part << "\n" << doc;
     }
     EXPECT_TRUE(doc.ends_with(manualSteps) && doc.find("key41") == std::string::npos);
+    // A backup that recorded no home shortens by this one.
+    BackupManifest older = m;
+    older.homeFolder.reset();
+    older.secretPaths = {home / ".ssh/id_ed25519", "/Users/ann/.ssh/id_rsa"};
+    EXPECT_NE(restoreGuide(older, "en_US", "UTC").find("- `~/.ssh/id_ed25519`\n- `/Users/ann/.ssh/id_rsa`\n"),
+              std::string::npos);
 
     // Written with the atomic write: a failed write leaves the previous guide whole.
     const std::string root = home.makeDir("Backup");

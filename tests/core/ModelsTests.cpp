@@ -1,8 +1,11 @@
+#include "core/AppScanner.hpp"
 #include "core/Models.hpp"
+#include "core/ProjectScanner.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <set>
 
 using namespace stowage;
 
@@ -49,6 +52,28 @@ TEST(VocabularyTest, RawValuesAndRulesRoundTripThroughJsonAndUnknownValuesAreRef
     EXPECT_THROW(j.get<ArtifactRule>(), nlohmann::json::exception);
 }
 
+// Lists and headings tell values apart only by their labels.
+TEST(VocabularyTest, EveryValueShowsItsOwnLabel) {
+    auto distinct = [](const std::vector<std::string>& labels) {
+        const std::set<std::string> unique(labels.begin(), labels.end());
+        return unique.size() == labels.size() && unique.count("") == 0;
+    };
+    std::vector<std::string> tiers, blurbs, risks, sources, kinds;
+    for (Tier tier : allTiers()) {
+        tiers.push_back(displayName(tier));
+        blurbs.push_back(blurb(tier));
+    }
+    for (Risk risk : {Risk::low, Risk::medium, Risk::high, Risk::critical})
+        risks.push_back(label(risk));
+    for (AppSource source :
+         {AppSource::appStore, AppSource::homebrewCask, AppSource::manual, AppSource::distributionPackage,
+          AppSource::flatpak, AppSource::snap, AppSource::appImage, AppSource::nix})
+        sources.push_back(label(source));
+    for (ProjectKind kind : {ProjectKind::gitWithRemote, ProjectKind::gitNoRemote, ProjectKind::nonGit})
+        kinds.push_back(label(kind));
+    EXPECT_TRUE(distinct(tiers) && distinct(blurbs) && distinct(risks) && distinct(sources) && distinct(kinds));
+}
+
 TEST(InventoryTest, FindingsAreOrderedByRiskStablyAndReproducibleOnesAreNotSelectable) {
     Inventory empty{{}, {}};
     EXPECT_TRUE(!empty.highestRisk() && empty.secretCount() == 0 && empty.selectablePaths().empty());
@@ -78,6 +103,9 @@ TEST(InventoryTest, ConfigGapsNeedAnUntrackedConfigPath) {
     Finding notInRepo{rule("d", Tier::config, Risk::low), {found("/x", 1, GitTracking::notInRepo())}};
     Finding secret{rule("e", Tier::secret, Risk::low), {found("/x", 1, GitTracking::notInRepo())}};
     Inventory inv{{allTracked, oneUnknown, secret, notInRepo, untracked}, {}};
+    // Tracking in another repository is another state; the repository of an unknown one is noise.
+    EXPECT_FALSE(GitTracking::tracked("/r") == GitTracking::tracked("/s"));
+    EXPECT_TRUE((GitTracking{GitTracking::Case::unknown, "/r"}) == GitTracking::unknown());
     auto gaps = inv.configGaps();
     ASSERT_EQ(gaps.size(), 3u);
     EXPECT_EQ(gaps[0].rule.id + gaps[1].rule.id + gaps[2].rule.id, "bdc");

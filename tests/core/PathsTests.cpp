@@ -46,6 +46,7 @@ TEST(PathsTest, HomeFollowsHomeThenThePasswordDatabaseAndTildeExpandsAgainstIt) 
     // Abbreviation takes whole components only, and against a home of "/" nothing doubles or shrinks.
     EXPECT_EQ(paths::abbreviateHome(home / ".ssh/id_ed25519"), "~/.ssh/id_ed25519");
     EXPECT_EQ(paths::abbreviateHome(home.path() + "2/x"), home.path() + "2/x");
+    EXPECT_EQ(paths::abbreviateHome(home.path()), "~");
     EXPECT_EQ(paths::expandTilde(paths::abbreviateHome(home / "a b/c")), home / "a b/c");
     ScopedEnv rootHome("HOME", "/");
     EXPECT_EQ(paths::expandTilde("~"), "/");
@@ -60,6 +61,7 @@ TEST(PathsTest, JoinRelativeFormLastComponentAndParent) {
     EXPECT_EQ(paths::join("/a", ""), "/a");
     EXPECT_EQ(paths::relativeForm("/home/u/.zshrc"), "home/u/.zshrc");
     EXPECT_EQ(paths::relativeForm("//x"), "/x");
+    EXPECT_EQ(paths::relativeForm("a/b"), "a/b");
     EXPECT_EQ(paths::lastComponent("/a/b/"), "");
     EXPECT_EQ(paths::parent("/a/b/c.txt"), "/a/b");
     EXPECT_EQ(paths::parent("/"), "/");

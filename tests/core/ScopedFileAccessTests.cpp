@@ -96,6 +96,7 @@ TEST(BookmarkStoreTest, OnlyExistingFoldersAreGrantedAndGoneOrForeignOnesDoNotRe
         EXPECT_FALSE(f.store->resolvedURL(f.root));
     }
     PathBookmarkScope scope;
+    EXPECT_TRUE(scope.startAccessing(f.root)) << "nothing to start on Linux, so never refused";
     auto token = scope.makeBookmark(f.root);
     ASSERT_TRUE(token);
     EXPECT_EQ(scope.resolveBookmark(*token)->path, f.root);
@@ -130,6 +131,11 @@ TEST(ScopedFileAccessTest, AccessIsStartedOncePerPathAndEndedWithTheLastEnd) {
     f.access->write(toBytes("data"), f.root + "/new/file", 0600);
     f.access->copyItem(f.root + "/new", f.root + "/copy");
     EXPECT_EQ(treeOf(f.root + "/copy")["file"], (TreeEntry{"file", "data", 0600}));
+    EXPECT_TRUE(f.access->exists(f.root + "/copy/file") && f.access->info(f.root + "/copy")->isDirectory);
+    EXPECT_EQ(f.access->children(f.root + "/copy"), (std::vector<std::string>{f.root + "/copy/file"}));
+    EXPECT_EQ(f.access->read(f.root + "/copy/file"), toBytes("data"));
+    f.access->remove(f.root + "/copy");
+    EXPECT_FALSE(fs::exists(f.root + "/copy"));
     EXPECT_EQ(f.scope->starts[f.root], 1);
 }
 

@@ -127,6 +127,7 @@ TEST(ShellDecoding, InvalidUtf8GivesEmptyTextWithTheRealStatus) {
         {"\\355\\240\\200", false},                              // surrogate U+D800
         {"\\364\\220\\200\\200", false},                         // U+110000
         {"ok\\342\\202x", false},                                // truncated, bad continuation
+        {"ok\\342\\202", false},                                 // cut off at the end
     };
     for (const auto& [bytes, valid] : cases) {
         const std::string script = std::string("printf '") + bytes + "'; printf '" + bytes + "' >&2; exit 3";

@@ -136,6 +136,7 @@ TEST(BackupManifestJson, AMissingOrMistypedKeyMakesTheWholeManifestUnreadable) {
         {with("projects", Json::array({{{"originalPath", "/p"}, {"storedRelPath", "projects/p"}}})),
          "the key \"projects[0].name\" is missing"},
         {with("storedFiles", 7), "\"storedFiles\" is not a list"},
+        {with("manifests", "Brewfile"), "\"manifests\" is not a list"},
     };
     for (const char* key : {"version", "createdAt", "configs", "manifests", "hasSecrets", "secretPaths"}) {
         Json j = good;
@@ -146,6 +147,8 @@ TEST(BackupManifestJson, AMissingOrMistypedKeyMakesTheWholeManifestUnreadable) {
         const std::string error = errorOf([&] { BackupManifest::decode(text); });
         EXPECT_TRUE(contains(error, "backup.json cannot be read: " + detail)) << error;
     }
+    const std::string history = errorOf([] { decodeHistory("{}"); });
+    EXPECT_TRUE(contains(history, "history.json cannot be read: the top level is not a list")) << history;
 }
 
 TEST(StoredTextSafety, Utf8IsCheckedAndRepairedAndOnlyPlainRelativePathsInsideTheFolderAreSafe) {
