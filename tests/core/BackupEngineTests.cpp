@@ -64,15 +64,6 @@ Strings rewrittenSince(const std::string& root, const std::map<std::string, Tree
     return result;
 }
 
-std::string errorOf(const std::function<void()>& body) {
-    try {
-        body();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "no error";
-}
-
 /// Every entry below `folder`, relative to it, sorted.
 Strings namesIn(const std::string& folder) {
     Strings names;

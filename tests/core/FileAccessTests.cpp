@@ -51,16 +51,6 @@ int runWithFileSizeLimit(rlim_t limit, bool crash, const std::function<int()>& b
     return status;
 }
 
-/// The `what()` of the exception `call` throws as `E`; "no error" when it throws nothing.
-template <typename E> std::string errorOf(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const E& e) {
-        return e.what();
-    }
-    return "no error";
-}
-
 } // namespace
 
 TEST(DirectWriteTest, ModesAreExactUnderAnyUmaskAndNeverWiderWhileWriting) {

@@ -19,6 +19,7 @@
 
 using namespace stowage;
 using stowage::testing::contains;
+using stowage::testing::errorOf;
 using stowage::testing::FaultInjectingFileAccess;
 using stowage::testing::slurp;
 using Json = nlohmann::json;
@@ -35,15 +36,6 @@ BackupResult withConfigs(int configs) {
     BackupResult r("/unused");
     r.configFiles.assign(static_cast<size_t>(configs), "config/x");
     return r;
-}
-
-std::string errorOf(const std::function<void()>& body) {
-    try {
-        body();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "no error";
 }
 
 BackupManifest manifestOf(std::vector<ConfigEntry> configs, Strings secrets = {}) {

@@ -6,6 +6,8 @@
 // SNAPPY_GLOBAL_ROOT → <root>/system), so no test sees the machine's installed applications.
 
 #include <cstdint>
+#include <exception>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -38,6 +40,16 @@ private:
 
 /// Reads a whole file; empty when unreadable.
 std::string slurp(const std::string& path);
+
+/// The `what()` of the exception `call` throws as `E`; "no error" when it throws nothing.
+template <typename E = std::exception> std::string errorOf(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const E& e) {
+        return e.what();
+    }
+    return "no error";
+}
 
 /// Runs a command line through /bin/sh and returns its exit status (test set-up only).
 int sh(const std::string& command);
