@@ -1,4 +1,5 @@
 #include "core/KDF.hpp"
+#include "core/UnicodeTrim.hpp"
 
 #include "core/BackupError.hpp"
 #include "core/platform/KeyStore.hpp"
@@ -15,7 +16,6 @@
 #include <unicode/unorm2.h>
 #include <unicode/ustring.h>
 #include <unicode/utf16.h>
-#include <unicode/utf8.h>
 
 #include <algorithm>
 #include <bit>
@@ -305,46 +305,12 @@ SecretString recoveryCode(const SymmetricKey& key) {
     return SecretString(std::move(text));
 }
 
-namespace {
-
-/// Characters a paste or a text file may leave around a code: Unicode white space and line breaks
-/// (which include U+00A0, U+2028, U+3000, tabs, CR and LF) and the invisible default-ignorable
-/// characters such as a byte-order mark (U+FEFF) or a zero-width space. None is in the Base64
-/// alphabet, so dropping them at the ends can never change which key a code names.
-bool isTrimmable(UChar32 c) {
-    return u_hasBinaryProperty(c, UCHAR_WHITE_SPACE) || u_hasBinaryProperty(c, UCHAR_DEFAULT_IGNORABLE_CODE_POINT);
-}
-
-/// The text without trimmable characters at either end; an invalid UTF-8 sequence stops the trim.
-std::string_view trimCode(std::string_view text) {
-    const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
-    auto length = static_cast<int32_t>(std::min<std::size_t>(text.size(), INT32_MAX));
-    int32_t start = 0;
-    while (start < length) {
-        int32_t next = start;
-        UChar32 c;
-        U8_NEXT(s, next, length, c);
-        if (c < 0 || !isTrimmable(c))
-            break;
-        start = next;
-    }
-    int32_t end = length;
-    while (end > start) {
-        int32_t previous = end;
-        UChar32 c;
-        U8_PREV(s, start, previous, c);
-        if (c < 0 || !isTrimmable(c))
-            break;
-        end = previous;
-    }
-    return text.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start));
-}
-
-} // namespace
-
 SymmetricKey key(std::string_view recoveryCode) {
-    // Only the ends are trimmed: anything inside the code makes it invalid.
-    recoveryCode = trimCode(recoveryCode);
+    // Only the ends are trimmed: anything inside the code makes it invalid. A paste or a text file
+    // leaves white space, line breaks and invisible marks (a byte-order mark, a zero-width space)
+    // around a code; none is in the Base64 alphabet, so dropping them can never change which key a
+    // code names.
+    recoveryCode = trimUnicodeEnds(recoveryCode, true);
     Bytes bytes;
     bytes.reserve(SymmetricKey::byteCount + 3);
     if (!base64::decodeAppend(recoveryCode, bytes, base64::Strictness::canonical)) {

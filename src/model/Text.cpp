@@ -1,11 +1,11 @@
 #include "model/Text.hpp"
 
+#include "core/UnicodeTrim.hpp"
+
 #include <unicode/locid.h>
 #include <unicode/normalizer2.h>
 #include <unicode/reldatefmt.h>
-#include <unicode/uchar.h>
 #include <unicode/unistr.h>
-#include <unicode/utf8.h>
 
 #include <chrono>
 #include <cmath>
@@ -95,28 +95,7 @@ std::string relativeTime(Timestamp then, Timestamp now) {
 }
 
 std::string trimmed(std::string_view text) {
-    // Walks the UTF-8 bytes in place, so a passphrase is never copied into a buffer nobody wipes.
-    const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
-    const auto length = static_cast<int32_t>(text.size());
-    int32_t begin = 0;
-    while (begin < length) {
-        int32_t next = begin;
-        UChar32 c;
-        U8_NEXT(bytes, next, length, c);
-        if (c < 0 || !u_isUWhiteSpace(c))
-            break;
-        begin = next;
-    }
-    int32_t end = length;
-    while (end > begin) {
-        int32_t previous = end;
-        UChar32 c;
-        U8_PREV(bytes, begin, previous, c);
-        if (c < 0 || !u_isUWhiteSpace(c))
-            break;
-        end = previous;
-    }
-    return std::string(text.substr(static_cast<std::size_t>(begin), static_cast<std::size_t>(end - begin)));
+    return std::string(trimUnicodeEnds(text));
 }
 
 } // namespace stowage::text
